@@ -1,0 +1,62 @@
+#ifndef CORVATEL_CONFIG_JOB_LIST_H
+#define CORVATEL_CONFIG_JOB_LIST_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace corvatel {
+
+/// One configuration entry that is due in this run.
+struct SnapshotJob {
+  std::string dataset;
+  std::string prefix;
+  std::int64_t retention = 0;
+  std::uint64_t wave = 0;
+  std::int32_t failed = 0;
+  std::int64_t written_total = -1;  // -1: no total yet
+  std::int64_t min_bytes = 0;
+};
+
+/// Jobs in configuration-file order; count is items.size(), capacity items.capacity().
+struct JobList {
+  std::vector<SnapshotJob> items;
+};
+
+/// Appends a job (capacity 32 first, then doubling); 0, or -1 with the jobs untouched.
+int job_list_append(JobList& list, std::string_view dataset, std::string_view prefix,
+                    std::int64_t retention, std::int64_t min_bytes);
+
+/// Drops every job for which keep(job) is false, keeping order; capacity never shrinks.
+template <class Keep>
+void job_list_compact(JobList& list, Keep&& keep) {
+  std::size_t write = 0;
+  for (std::size_t read = 0; read < list.items.size(); ++read) {
+    if (!keep(list.items[read])) continue;
+    if (read != write) list.items[write] = std::move(list.items[read]);
+    ++write;
+  }
+  list.items.erase(list.items.begin() + static_cast<std::ptrdiff_t>(write), list.items.end());
+}
+
+/// Releases every job and the storage.
+void job_list_free(JobList& list);
+
+/// Growth rule shared by the run's growable arrays: `first` at the first insertion, then doubling.
+/// Returns 0, or -1 when memory ran out (the vector is then unchanged).
+template <class T>
+int grow_for_one_more(std::vector<T>& items, std::size_t first) {
+  if (items.size() < items.capacity()) return 0;
+  try {
+    items.reserve(items.capacity() == 0 ? first : items.capacity() * 2);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace corvatel
+
+#endif

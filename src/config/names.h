@@ -1,0 +1,27 @@
+#ifndef CORVATEL_CONFIG_NAMES_H
+#define CORVATEL_CONFIG_NAMES_H
+
+#include <string>
+#include <string_view>
+
+namespace corvatel {
+
+/// A configured dataset name: a letter first, then letters, digits, " -.:_" and
+/// single '/' separators that never end the name. Plain ASCII, locale-independent.
+bool dataset_name_is_valid(std::string_view name);
+
+/// A configured prefix: letters, digits, '_' and '-' only (the empty prefix passes).
+bool prefix_is_valid(std::string_view prefix);
+
+/// The text before the first '/', or the whole name.
+std::string_view dataset_pool(std::string_view dataset);
+
+/// True when `descendant` begins with `ancestor` followed by '/'.
+bool dataset_is_ancestor(std::string_view ancestor, std::string_view descendant);
+
+/// The config key: dataset, the byte 0x1F, prefix. Throws std::bad_alloc.
+std::string config_key(std::string_view dataset, std::string_view prefix);
+
+}  // namespace corvatel
+
+#endif
