@@ -1,0 +1,267 @@
+#include "zfs/runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "log/log.h"
+
+namespace corvatel {
+namespace {
+
+constexpr std::size_t LINE_LIMIT = 511;
+constexpr std::size_t READ_SIZE = 512;
+// 511 NUL bytes written as "\x00" each, and the terminator.
+constexpr std::size_t MESSAGE_SIZE = LINE_LIMIT * 4 + 1;
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  void adopt(int fd) {
+    reset();
+    fd_ = fd;
+  }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+struct Pipe {
+  UniqueFd read_end;
+  UniqueFd write_end;
+};
+
+int make_pipe(Pipe& pipe) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+  pipe.read_end.adopt(fds[0]);
+  pipe.write_end.adopt(fds[1]);
+  return 0;
+}
+
+struct OutputChannel {
+  UniqueFd fd;
+  LineHandler handler = nullptr;
+  void* user_data = nullptr;
+  int is_stderr = 0;
+  char line[LINE_LIMIT + 1];
+  std::uint64_t length = 0;
+  int failed = 0;
+
+  bool active() const { return fd.get() >= 0; }
+};
+
+// Owns a forked child until it has been reaped.
+class ChildProcess {
+ public:
+  explicit ChildProcess(pid_t pid) : pid_(pid) {}
+  ~ChildProcess() {
+    if (pid_ > 0) wait_for_exit();
+  }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  /// Reaps the child; fills the two exit fields of `result`.
+  void reap(CommandResult& result) {
+    int status = 0;
+    pid_t got = wait_for_exit(&status);
+    if (got > 0 && WIFEXITED(status)) {
+      result.exited_normally = 1;
+      result.exit_status = WEXITSTATUS(status);
+    } else {
+      result.exited_normally = 0;
+      result.exit_status = -1;
+    }
+  }
+
+ private:
+  pid_t wait_for_exit(int* status = nullptr) {
+    int ignored = 0;
+    pid_t got;
+    do {
+      got = ::waitpid(pid_, status ? status : &ignored, 0);
+    } while (got < 0 && errno == EINTR);
+    pid_ = -1;
+    return got;
+  }
+
+  pid_t pid_;
+};
+
+bool is_ascii_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+void flush_stderr_line(OutputChannel& channel) {
+  std::size_t end = channel.length;
+  while (end > 0 && is_ascii_space(channel.line[end - 1])) --end;
+  if (end == 0) return;
+  char message[MESSAGE_SIZE];
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < end; ++i) {
+    if (channel.line[i] == '\0') {
+      std::memcpy(message + out, "\\x00", 4);
+      out += 4;
+    } else {
+      message[out++] = channel.line[i];
+    }
+  }
+  message[out] = '\0';
+  log_event("Error: zfs: %s", message);
+}
+
+void flush_stdout_line(OutputChannel& channel) {
+  if (std::memchr(channel.line, '\0', channel.length) != nullptr) {
+    log_event("Error: zfs stdout contained a NUL byte");
+    channel.failed = 1;
+    return;
+  }
+  channel.line[channel.length] = '\0';
+  if (channel.failed) return;
+  if (channel.handler(channel.line, channel.user_data) != 0) channel.failed = 1;
+}
+
+void flush_line(OutputChannel& channel) {
+  if (channel.is_stderr)
+    flush_stderr_line(channel);
+  else
+    flush_stdout_line(channel);
+  channel.length = 0;
+}
+
+void take_byte(OutputChannel& channel, char byte) {
+  if (byte == '\n') {
+    flush_line(channel);
+    return;
+  }
+  if (channel.length == LINE_LIMIT) {
+    if (!channel.is_stderr) channel.failed = 1;
+    flush_line(channel);
+  }
+  channel.line[channel.length++] = byte;
+}
+
+void close_channel(OutputChannel& channel) {
+  if (channel.length != 0) {
+    if (channel.is_stderr) {
+      flush_line(channel);
+    } else {
+      channel.failed = 1;
+      channel.length = 0;
+    }
+  }
+  channel.fd.reset();
+}
+
+void read_channel(OutputChannel& channel) {
+  char buffer[READ_SIZE];
+  ssize_t got = ::read(channel.fd.get(), buffer, sizeof buffer);
+  if (got < 0 && errno == EINTR) return;
+  if (got < 0) channel.failed = 1;
+  if (got <= 0) {
+    close_channel(channel);
+    return;
+  }
+  for (ssize_t i = 0; i < got; ++i) take_byte(channel, buffer[i]);
+}
+
+// Drains both channels in one poll loop, so a child writing much to both never blocks.
+void read_until_closed(OutputChannel& out, OutputChannel& err) {
+  OutputChannel* const channels[2] = {&out, &err};
+  while (out.active() || err.active()) {
+    pollfd set[2];
+    OutputChannel* owners[2];
+    nfds_t count = 0;
+    for (OutputChannel* channel : channels) {
+      if (!channel->active()) continue;
+      set[count] = pollfd{channel->fd.get(), POLLIN, 0};
+      owners[count++] = channel;
+    }
+    if (::poll(set, count, -1) < 0) {
+      if (errno == EINTR) continue;
+      for (nfds_t i = 0; i < count; ++i) {
+        owners[i]->failed = 1;
+        owners[i]->fd.reset();
+      }
+      return;
+    }
+    for (nfds_t i = 0; i < count; ++i) {
+      if ((set[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0) read_channel(*owners[i]);
+    }
+  }
+}
+
+// Runs in the forked child: only async-signal-safe calls, and never returns.
+[[noreturn]] void exec_child(const char* const* argv, const Pipe& out, const Pipe& err,
+                             bool with_handler) {
+  if (with_handler) {
+    if (::dup2(out.write_end.get(), STDOUT_FILENO) < 0) ::_exit(127);
+    ::close(out.write_end.get());
+    ::close(out.read_end.get());
+  } else {
+    int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null_fd < 0 || ::dup2(null_fd, STDOUT_FILENO) < 0) ::_exit(127);
+    ::close(null_fd);
+  }
+  if (::dup2(err.write_end.get(), STDERR_FILENO) < 0) ::_exit(127);
+  ::close(err.write_end.get());
+  ::close(err.read_end.get());
+  ::execv(argv[0], const_cast<char* const*>(argv));
+  ::_exit(127);
+}
+
+}  // namespace
+
+CommandResult run_zfs(const char* const* argv, LineHandler handler, void* user_data) {
+  Pipe out;
+  Pipe err;
+  if (handler != nullptr && make_pipe(out) != 0) return {-1, 0, 0};
+  if (make_pipe(err) != 0) return {-1, 0, 0};
+  pid_t pid = ::fork();
+  if (pid < 0) return {-1, 0, 0};
+  if (pid == 0) exec_child(argv, out, err, handler != nullptr);
+
+  ChildProcess child(pid);
+  out.write_end.reset();
+  err.write_end.reset();
+  OutputChannel out_channel;
+  out_channel.fd.adopt(out.read_end.release());
+  out_channel.handler = handler;
+  out_channel.user_data = user_data;
+  OutputChannel err_channel;
+  err_channel.fd.adopt(err.read_end.release());
+  err_channel.is_stderr = 1;
+  read_until_closed(out_channel, err_channel);
+
+  CommandResult result;
+  result.output_failed =
+      (err_channel.failed || (handler != nullptr && out_channel.failed)) ? -1 : 0;
+  child.reap(result);
+  return result;
+}
+
+bool command_succeeded(const CommandResult& result) {
+  return result.output_failed == 0 && result.exited_normally == 1 && result.exit_status == 0;
+}
+
+}  // namespace corvatel
