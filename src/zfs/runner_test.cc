@@ -1,0 +1,348 @@
+#include "zfs/runner.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "log_capture.h"
+
+namespace corvatel {
+namespace {
+
+using corvatel::testing::LogCapture;
+
+struct Collected {
+  std::vector<std::string> lines;
+  int fail_after = -1;  // calls answered 0 before the handler starts failing; -1: never
+};
+
+int collect_line(const char* line, void* user_data) {
+  auto* collected = static_cast<Collected*>(user_data);
+  collected->lines.emplace_back(line);
+  if (collected->fail_after >= 0 && static_cast<int>(collected->lines.size()) > collected->fail_after)
+    return 1;
+  return 0;
+}
+
+// A scratch folder removed with its files when the test ends.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/corvatel_runner_XXXXXX";
+    const char* made = mkdtemp(pattern);
+    path_ = made ? made : "";
+  }
+  ~TempDir() {
+    for (const std::string& file : files_) unlink(file.c_str());
+    rmdir(path_.c_str());
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  std::string write(const std::string& name, const std::string& bytes, mode_t mode = 0644) {
+    std::string file = path_ + "/" + name;
+    std::ofstream(file, std::ios::binary) << bytes;
+    chmod(file.c_str(), mode);
+    files_.push_back(file);
+    return file;
+  }
+
+ private:
+  std::string path_;
+  std::vector<std::string> files_;
+};
+
+CommandResult run_shell(const std::string& script, const std::vector<std::string>& args,
+                        LineHandler handler, void* user_data) {
+  std::vector<const char*> argv = {"/bin/sh", "-c", script.c_str(), "sh"};
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  argv.push_back(nullptr);
+  return run_zfs(argv.data(), handler, user_data);
+}
+
+// Runs a child that writes exactly `out` to its standard output and then `err` to its standard
+// error, both through files so that any byte can be sent.
+CommandResult run_writer(const std::string& out, const std::string& err, Collected* collected) {
+  TempDir dir;
+  std::string out_file = dir.write("out", out);
+  std::string err_file = dir.write("err", err);
+  return run_shell("cat \"$1\"; cat \"$2\" >&2", {out_file, err_file},
+                   collected ? collect_line : nullptr, collected);
+}
+
+void expect_result(const CommandResult& result, int output_failed, int exited_normally,
+                   int exit_status) {
+  EXPECT_EQ(result.output_failed, output_failed);
+  EXPECT_EQ(result.exited_normally, exited_normally);
+  EXPECT_EQ(result.exit_status, exit_status);
+}
+
+std::string repeat(char c, std::size_t count) { return std::string(count, c); }
+
+const std::string NUL(1, '\0');
+
+TEST(Runner, StandardErrorLinesAreLoggedCleaned) {
+  struct Case {
+    const char* name;
+    std::string err;
+    std::vector<std::string> messages;
+  };
+  const Case cases[] = {
+      {"nothing", "", {}},
+      {"empty line", "\n", {}},
+      {"whitespace only", " \t\v\f\r\n\n", {}},
+      {"two lines", "one\ntwo\n", {"Error: zfs: one", "Error: zfs: two"}},
+      {"carriage return dropped", "msg\r\n", {"Error: zfs: msg"}},
+      {"leading whitespace kept", "  lead \t\r\n", {"Error: zfs:   lead"}},
+      {"no final newline", "last words", {"Error: zfs: last words"}},
+      {"percent signs literal", "%s %d %n\n", {"Error: zfs: %s %d %n"}},
+      {"NUL bytes shown", "a" + NUL + "b" + NUL + "\n", {"Error: zfs: a\\x00b\\x00"}},
+      {"1200 bytes in three pieces",
+       repeat('x', 1200) + "\n",
+       {"Error: zfs: " + repeat('x', 511), "Error: zfs: " + repeat('x', 511),
+        "Error: zfs: " + repeat('x', 178)}},
+      {"512 bytes", repeat('y', 512) + "\n", {"Error: zfs: " + repeat('y', 511), "Error: zfs: y"}},
+      {"511 NUL bytes",
+       repeat('\0', 511) + "\n",
+       {[] {
+         std::string message = "Error: zfs: ";
+         for (int i = 0; i < 511; ++i) message += "\\x00";
+         return message;
+       }()}},
+      {"piece of spaces skipped", repeat('z', 511) + "     \n", {"Error: zfs: " + repeat('z', 511)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log;
+    CommandResult result = run_writer("", c.err, nullptr);
+    expect_result(result, 0, 1, 0);
+    EXPECT_EQ(log.messages(), c.messages);
+  }
+}
+
+TEST(Runner, StandardOutputLinesReachHandler) {
+  const std::string nul_message = "Error: zfs stdout contained a NUL byte";
+  struct Case {
+    const char* name;
+    std::string out;
+    std::vector<std::string> lines;
+    int output_failed;
+    std::vector<std::string> messages;
+  };
+  const Case cases[] = {
+      {"nothing", "", {}, 0, {}},
+      {"two lines", "tank\t5\ntank/a\t0\n", {"tank\t5", "tank/a\t0"}, 0, {}},
+      {"empty line", "\n", {""}, 0, {}},
+      {"nothing trimmed", "  x \t\r\n", {"  x \t\r"}, 0, {}},
+      {"511 bytes whole", repeat('a', 511) + "\n", {repeat('a', 511)}, 0, {}},
+      {"512 bytes fail, later lines too", repeat('a', 512) + "\nnext\n", {}, -1, {}},
+      {"line before 512 bytes", "first\n" + repeat('a', 512) + "\n", {"first"}, -1, {}},
+      {"no final newline", "a\nb", {"a"}, -1, {}},
+      {"NUL byte", "a" + NUL + "b\nlater\n", {}, -1, {nul_message}},
+      {"NUL after failure still logged",
+       "ok\n" + NUL + "\nx" + NUL + "\nfine\n",
+       {"ok"},
+       -1,
+       {nul_message, nul_message}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log;
+    Collected collected;
+    CommandResult result = run_writer(c.out, "", &collected);
+    expect_result(result, c.output_failed, 1, 0);
+    EXPECT_EQ(collected.lines, c.lines);
+    EXPECT_EQ(log.messages(), c.messages);
+  }
+}
+
+TEST(Runner, ExitStatusIsPassedThrough) {
+  LogCapture log;
+  Collected collected;
+  expect_result(run_shell("echo out; echo err >&2; exit 3", {}, collect_line, &collected), 0, 1, 3);
+  EXPECT_EQ(collected.lines, std::vector<std::string>{"out"});
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: zfs: err"});
+}
+
+TEST(Runner, FailingHandlerStillDrainsAndReapsChild) {
+  LogCapture log;
+  Collected collected;
+  collected.fail_after = 0;
+  // About 5 MB after the first line; a runner that stopped reading would block the child.
+  CommandResult result =
+      run_shell("echo first; echo second; yes 0123456789abcdef | head -c 5000000; exit 7", {},
+                collect_line, &collected);
+  expect_result(result, -1, 1, 7);
+  EXPECT_EQ(collected.lines, std::vector<std::string>{"first"});
+  EXPECT_TRUE(log.messages().empty());
+}
+
+TEST(Runner, DrainsMegabytesOnBothStreams) {
+  LogCapture log;
+  Collected collected;
+  const std::string line = repeat('o', 200);
+  // Standard error first: a runner that read standard output to its end first would deadlock.
+  CommandResult result = run_shell(
+      "yes \"$1\" | head -n 10000 >&2; yes \"$1\" | head -n 10000; yes \"$1\" | head -n 10000 >&2",
+      {line}, collect_line, &collected);
+  expect_result(result, 0, 1, 0);
+  EXPECT_EQ(collected.lines, std::vector<std::string>(10000, line));
+  EXPECT_EQ(log.messages(), std::vector<std::string>(20000, "Error: zfs: " + line));
+}
+
+TEST(Runner, CommandThatCannotStartExits127) {
+  TempDir dir;
+  const std::string not_executable = dir.write("zfs", "#!/bin/sh\nexit 0\n", 0644);
+  const std::string paths[] = {"/nonexistent/zfs", "/", not_executable};
+  for (const std::string& path : paths) {
+    for (bool with_handler : {false, true}) {
+      SCOPED_TRACE(path + (with_handler ? " with handler" : ""));
+      LogCapture log;
+      Collected collected;
+      const char* argv[] = {path.c_str(), "list", nullptr};
+      CommandResult result =
+          run_zfs(argv, with_handler ? collect_line : nullptr, with_handler ? &collected : nullptr);
+      expect_result(result, 0, 1, 127);
+      EXPECT_TRUE(collected.lines.empty());
+      EXPECT_TRUE(log.messages().empty());
+    }
+  }
+}
+
+TEST(Runner, ChildKilledBySignal) {
+  for (bool with_handler : {false, true}) {
+    SCOPED_TRACE(with_handler);
+    LogCapture log;
+    Collected collected;
+    CommandResult result = run_shell("echo before; kill -KILL $$; echo after", {},
+                                     with_handler ? collect_line : nullptr, &collected);
+    expect_result(result, 0, 0, -1);
+    EXPECT_EQ(collected.lines, with_handler ? std::vector<std::string>{"before"}
+                                            : std::vector<std::string>{});
+    EXPECT_TRUE(log.messages().empty());
+  }
+}
+
+TEST(Runner, WithoutHandlerStandardOutputGoesToDevNull) {
+  LogCapture log;
+  TempDir dir;
+  std::string out_file = dir.write("out", "a" + NUL + "\n" + repeat('b', 2000) + "\nno newline");
+  CommandResult result = run_shell(
+      "cat \"$1\"; [ \"$(readlink /proc/$$/fd/1)\" = /dev/null ] || exit 5", {out_file},
+      nullptr, nullptr);
+  expect_result(result, 0, 1, 0);
+  EXPECT_TRUE(log.messages().empty());
+}
+
+std::set<std::string> inheritable_fds() {
+  std::set<std::string> fds = {"0", "1", "2"};
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return fds;
+  const int own = dirfd(dir);
+  while (dirent* entry = readdir(dir)) {
+    int fd = std::atoi(entry->d_name);
+    if (entry->d_name[0] == '.' || fd == own) continue;
+    int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0 && (flags & FD_CLOEXEC) == 0) fds.insert(entry->d_name);
+  }
+  closedir(dir);
+  return fds;
+}
+
+TEST(Runner, ChildSeesNoCloseOnExecDescriptor) {
+  LogCapture log;  // its tmpfile is not close-on-exec; counted among the expected
+  int file = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  int pipe_fds[2];
+  ASSERT_GE(file, 0);
+  ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+  // Descriptors this test process inherited without close-on-exec pass on; nothing else may.
+  const std::set<std::string> expected = inheritable_fds();
+  ASSERT_EQ(expected.count(std::to_string(file)), 0u);
+
+  Collected collected;
+  CommandResult result = run_shell("ls /proc/$$/fd", {}, collect_line, &collected);
+  expect_result(result, 0, 1, 0);
+  EXPECT_EQ(std::set<std::string>(collected.lines.begin(), collected.lines.end()), expected);
+  close(file);
+  close(pipe_fds[0]);
+  close(pipe_fds[1]);
+}
+
+std::size_t open_fd_count() {
+  std::size_t count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return 0;
+  while (dirent* entry = readdir(dir))
+    if (entry->d_name[0] != '.') ++count;
+  closedir(dir);
+  return count;
+}
+
+TEST(Runner, LeavesNoDescriptorOpen) {
+  LogCapture log;
+  const std::size_t before = open_fd_count();
+  Collected collected;
+  run_shell("echo a; echo b >&2", {}, collect_line, &collected);
+  run_shell("printf 'partial'", {}, collect_line, &collected);
+  run_shell("echo quiet", {}, nullptr, nullptr);
+  const char* missing[] = {"/nonexistent/zfs", nullptr};
+  run_zfs(missing, collect_line, &collected);
+  EXPECT_EQ(open_fd_count(), before);
+}
+
+void on_alarm(int) {}
+
+TEST(Runner, InterruptedCallsAreRetried) {
+  struct sigaction action {};
+  action.sa_handler = on_alarm;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: poll, read and waitpid fail with EINTR
+  struct sigaction old_action {};
+  ASSERT_EQ(sigaction(SIGALRM, &action, &old_action), 0);
+  itimerval every_ms{{0, 1000}, {0, 1000}};
+  ASSERT_EQ(setitimer(ITIMER_REAL, &every_ms, nullptr), 0);
+
+  LogCapture log;
+  Collected collected;
+  CommandResult result = run_shell("sleep 0.2; echo done; echo note >&2; sleep 0.2; exit 4", {},
+                                   collect_line, &collected);
+  itimerval off{};
+  setitimer(ITIMER_REAL, &off, nullptr);
+  sigaction(SIGALRM, &old_action, nullptr);
+
+  expect_result(result, 0, 1, 4);
+  EXPECT_EQ(collected.lines, std::vector<std::string>{"done"});
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: zfs: note"});
+}
+
+TEST(Runner, StandardSuccessTest) {
+  struct Case {
+    CommandResult result;
+    bool succeeded;
+  };
+  const Case cases[] = {
+      {{0, 1, 0}, true},    {{-1, 1, 0}, false}, {{0, 0, 0}, false},
+      {{0, 1, 1}, false},   {{0, 1, 127}, false}, {{0, 0, -1}, false},
+      {{-1, 0, 0}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.result.output_failed << " " << c.result.exited_normally
+                                      << " " << c.result.exit_status);
+    EXPECT_EQ(command_succeeded(c.result), c.succeeded);
+  }
+}
+
+}  // namespace
+}  // namespace corvatel
