@@ -316,8 +316,10 @@ TEST(Runner, InterruptedCallsAreRetried) {
 
   LogCapture log;
   Collected collected;
-  CommandResult result = run_shell("sleep 0.2; echo done; echo note >&2; sleep 0.2; exit 4", {},
-                                   collect_line, &collected);
+  // The second sleep runs after both pipes are closed, so it is spent in waitpid.
+  CommandResult result = run_shell(
+      "sleep 0.2; echo done; echo note >&2; exec >/dev/null 2>&1; sleep 0.3; exit 4", {},
+      collect_line, &collected);
   itimerval off{};
   setitimer(ITIMER_REAL, &off, nullptr);
   sigaction(SIGALRM, &old_action, nullptr);
