@@ -1,0 +1,196 @@
+#include "snapshot/batches.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "log_capture.h"
+#include "snapshot/fake_zfs.h"
+#include "zfs/zfs_command.h"
+
+namespace corvatel {
+namespace {
+
+using Calls = std::vector<std::vector<std::string>>;
+using testing::FakeZfs;
+using testing::LogCapture;
+
+constexpr const char* TIMESTAMP = "2025-03-01_14:00:00p0100";
+
+struct JobSpec {
+  std::string dataset;
+  std::uint64_t wave;
+};
+
+JobList make_list(const std::vector<JobSpec>& specs, const std::string& prefix = "hourly") {
+  JobList list;
+  for (const JobSpec& spec : specs) {
+    EXPECT_EQ(job_list_append(list, spec.dataset, prefix, 3, 0), 0);
+    list.items.back().wave = spec.wave;
+  }
+  return list;
+}
+
+std::string snap(const std::string& dataset, const std::string& prefix = "hourly") {
+  return dataset + "@" + prefix + "_" + TIMESTAMP;
+}
+
+std::vector<std::int32_t> failed_marks(const JobList& list) {
+  std::vector<std::int32_t> marks;
+  for (const SnapshotJob& job : list.items) marks.push_back(job.failed);
+  return marks;
+}
+
+TEST(SnapshotBatches, EmptyListRunsNothingAndLogsNothing) {
+  LogCapture log;
+  FakeZfs zfs;
+  JobList list;
+  EXPECT_EQ(create_snapshot_batches(zfs.path(), list, TIMESTAMP, false), 0);
+  EXPECT_EQ(zfs.calls(), Calls{});
+  EXPECT_EQ(log.messages(), std::vector<std::string>{});
+}
+
+TEST(SnapshotBatches, GroupsPoolsInOrderOfFirstAppearanceAndWavesAscending) {
+  LogCapture log;
+  FakeZfs zfs;
+  JobList list = make_list({{"tank/a", 0}, {"data/x", 0}, {"tank/b", 1}, {"tank", 0}});
+  EXPECT_EQ(create_snapshot_batches(zfs.path(), list, TIMESTAMP, false), 0);
+  EXPECT_EQ(zfs.calls(), (Calls{{zfs.path(), "snapshot", snap("tank/a"), snap("tank")},
+                                {zfs.path(), "snapshot", snap("tank/b")},
+                                {zfs.path(), "snapshot", snap("data/x")}}));
+  EXPECT_EQ(failed_marks(list), (std::vector<std::int32_t>{0, 0, 0, 0}));
+  EXPECT_EQ(log.messages(), std::vector<std::string>{});
+}
+
+TEST(SnapshotBatches, EmptyWaveMakesNoCommand) {
+  LogCapture log;
+  FakeZfs zfs;
+  JobList list = make_list({{"tank/b", 2}, {"tank/a", 0}});
+  EXPECT_EQ(create_snapshot_batches(zfs.path(), list, TIMESTAMP, false), 0);
+  EXPECT_EQ(zfs.calls(), (Calls{{zfs.path(), "snapshot", snap("tank/a")},
+                                {zfs.path(), "snapshot", snap("tank/b")}}));
+}
+
+TEST(SnapshotBatches, RecursiveFlagOnlyForTheRecursiveList) {
+  struct Case {
+    bool recursive;
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {
+      {false, {"snapshot", snap("tank/a"), snap("tank/b")}},
+      {true, {"snapshot", "-r", snap("tank/a"), snap("tank/b")}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.recursive);
+    LogCapture log;
+    FakeZfs zfs;
+    JobList list = make_list({{"tank/a", 0}, {"tank/b", 0}});
+    EXPECT_EQ(create_snapshot_batches(zfs.path(), list, TIMESTAMP, c.recursive), 0);
+    std::vector<std::string> expected{zfs.path()};
+    expected.insert(expected.end(), c.args.begin(), c.args.end());
+    EXPECT_EQ(zfs.calls(), Calls{expected});
+  }
+}
+
+// A 255-character dataset in pool tank, unique by its index.
+std::string long_dataset(int index) {
+  std::string name = "tank/d" + std::to_string(1000 + index);
+  name.resize(255, 'x');
+  return name;
+}
+
+TEST(SnapshotBatches, BatchHoldsNamesUpToTheByteBudgetInclusive) {
+  // With prefix "p" and a 24-character timestamp a job costs its dataset length + 28:
+  // 463 jobs of 283 bytes make 131029, so a last job of 43 bytes reaches 131072 exactly.
+  struct Case {
+    std::size_t last_length;
+    std::vector<std::size_t> names_per_call;
+  };
+  const Case cases[] = {{15, {464}}, {16, {463, 1}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.last_length);
+    LogCapture log;
+    FakeZfs zfs;
+    std::vector<JobSpec> specs;
+    for (int i = 0; i < 463; ++i) specs.push_back({long_dataset(i), 0});
+    std::string last = "tank/" + std::string(c.last_length - 5, 'z');
+    specs.push_back({last, 0});
+    JobList list = make_list(specs, "p");
+    EXPECT_EQ(create_snapshot_batches(zfs.path(), list, TIMESTAMP, false), 0);
+
+    Calls calls = zfs.calls();
+    ASSERT_EQ(calls.size(), c.names_per_call.size());
+    std::size_t job = 0;
+    for (std::size_t call = 0; call < calls.size(); ++call) {
+      ASSERT_EQ(calls[call].size(), c.names_per_call[call] + 2);
+      EXPECT_EQ(calls[call][1], "snapshot");
+      for (std::size_t k = 2; k < calls[call].size(); ++k, ++job)
+        EXPECT_EQ(calls[call][k], snap(specs[job].dataset, "p"));
+    }
+    EXPECT_EQ(job, specs.size());
+  }
+}
+
+TEST(SnapshotBatches, OversizedJobFormsABatchOfItsOwnAndIsStillRun) {
+  LogCapture log;
+  FakeZfs zfs;
+  std::string huge = "tank/" + std::string(ZFS_ARG_BYTES_MAX, 'h');
+  JobList list = make_list({{"tank/a", 0}, {huge, 0}, {"tank/b", 0}});
+  int result = create_snapshot_batches(zfs.path(), list, TIMESTAMP, false);
+
+  Calls expected{{zfs.path(), "snapshot", snap("tank/a")}};
+#ifdef __linux__
+  // Linux refuses to exec any single argument over 128 KiB, so that batch's child exits 127.
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(failed_marks(list), (std::vector<std::int32_t>{0, 1, 0}));
+  EXPECT_EQ(log.messages(),
+            std::vector<std::string>{"Error: standard zfs snapshot batch execution failed"});
+#else
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(failed_marks(list), (std::vector<std::int32_t>{0, 0, 0}));
+  expected.push_back({zfs.path(), "snapshot", snap(huge)});
+#endif
+  expected.push_back({zfs.path(), "snapshot", snap("tank/b")});
+  EXPECT_EQ(zfs.calls(), expected);
+}
+
+TEST(SnapshotBatches, FailedBatchesMarkOnlyTheirJobsAndLogOnce) {
+  struct Case {
+    bool recursive;
+    const char* message;
+  };
+  const Case cases[] = {
+      {false, "Error: standard zfs snapshot batch execution failed"},
+      {true, "Error: recursive zfs snapshot batch execution failed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.recursive);
+    LogCapture log;
+    FakeZfs zfs;
+    zfs.set_status(1, 1);
+    zfs.set_status(3, 2);
+    // Calls: (tank/a, tank/b), (data/x), (misc/y, misc/z).
+    JobList list = make_list(
+        {{"tank/a", 0}, {"data/x", 0}, {"tank/b", 0}, {"misc/y", 0}, {"misc/z", 0}});
+    EXPECT_EQ(create_snapshot_batches(zfs.path(), list, TIMESTAMP, c.recursive), -1);
+    EXPECT_EQ(zfs.calls().size(), 3u);
+    EXPECT_EQ(failed_marks(list), (std::vector<std::int32_t>{1, 0, 1, 1, 1}));
+    EXPECT_EQ(log.messages(), std::vector<std::string>{c.message});
+  }
+}
+
+TEST(SnapshotBatches, FailedCommandDoesNotStopLaterWaves) {
+  LogCapture log;
+  FakeZfs zfs;
+  zfs.set_status(1, 1);
+  JobList list = make_list({{"tank", 0}, {"tank", 1}});
+  list.items[1].prefix = "daily";
+  EXPECT_EQ(create_snapshot_batches(zfs.path(), list, TIMESTAMP, false), -1);
+  EXPECT_EQ(zfs.calls(), (Calls{{zfs.path(), "snapshot", snap("tank")},
+                                {zfs.path(), "snapshot", snap("tank", "daily")}}));
+  EXPECT_EQ(failed_marks(list), (std::vector<std::int32_t>{1, 0}));
+}
+
+}  // namespace
+}  // namespace corvatel

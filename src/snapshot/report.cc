@@ -1,0 +1,91 @@
+#include "snapshot/report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string_view>
+
+#include "log/log.h"
+
+namespace corvatel {
+namespace {
+
+constexpr std::size_t SNAPSHOT_NAME_SIZE = 512;
+
+struct Pass {
+  const char* zfs;
+  const SnapshotInventory& inventory;
+  bool inventory_available;
+  PruneMatchBuffer& matches;
+  const char* timestamp;
+  bool recursive;
+  ListWords words;
+};
+
+bool inventory_holds(const SnapshotInventory& inventory, std::string_view name) {
+  return std::find(inventory.items.begin(), inventory.items.end(), name) !=
+         inventory.items.end();
+}
+
+// For a job whose batch failed: true when its snapshot is known to exist, else logs why not.
+bool failed_snapshot_exists(const Pass& pass, const SnapshotJob& job, const char* name) {
+  if (!pass.inventory_available) {
+    log_event("Error: Unable to verify %ssnapshot exists: %s", pass.words.plain, name);
+    return false;
+  }
+  if (inventory_holds(pass.inventory, name)) return true;
+  log_event("Error: %sSnapshot not created: %s; pruning skipped for dataset '%s' with prefix '%s'",
+            pass.words.title, name, job.dataset.c_str(), job.prefix.c_str());
+  return false;
+}
+
+void handle_job(const Pass& pass, const SnapshotJob& job, int& status) {
+  char name[SNAPSHOT_NAME_SIZE];
+  int length = std::snprintf(name, sizeof name, "%s@%s_%s", job.dataset.c_str(),
+                             job.prefix.c_str(), pass.timestamp);
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof name) {
+    log_event("Error: Failed to format %ssnapshot name for %s", pass.words.plain,
+              job.dataset.c_str());
+    status = 1;
+    return;
+  }
+  if (job.failed != 0 && !failed_snapshot_exists(pass, job, name)) return;
+  char size[32];
+  format_size(job.written_total, size);
+  log_event("Created=%s Written=%s%s", name, size, pass.words.suffix);
+  prune_job(pass.zfs, job, pass.inventory, pass.inventory_available, pass.matches, pass.words,
+            pass.recursive, status);
+}
+
+}  // namespace
+
+int verify_report_and_prune(const char* zfs, const JobList& list,
+                            const SnapshotInventory& inventory, bool inventory_available,
+                            PruneMatchBuffer& matches, const char* timestamp, bool recursive) {
+  Pass pass{zfs, inventory, inventory_available, matches, timestamp, recursive,
+            list_words(recursive)};
+  int status = 0;
+  for (const SnapshotJob& job : list.items) handle_job(pass, job, status);
+  return status;
+}
+
+void format_size(std::int64_t bytes, char (&text)[32]) {
+  static constexpr const char* UNITS[] = {"", "K", "M", "G", "T", "P", "E"};
+  if (bytes < 1) {
+    std::snprintf(text, sizeof text, "0");
+    return;
+  }
+  if (bytes < 1024) {
+    std::snprintf(text, sizeof text, "%lld", static_cast<long long>(bytes));
+    return;
+  }
+  double value = std::ldexp(static_cast<double>(bytes), -10);
+  int unit = 1;
+  while (value >= 1024.0 && unit < 6) {
+    value = std::ldexp(value, -10);
+    ++unit;
+  }
+  std::snprintf(text, sizeof text, "%.2f%s", value, UNITS[unit]);
+}
+
+}  // namespace corvatel

@@ -1,0 +1,211 @@
+#include "snapshot/report.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "log_capture.h"
+#include "snapshot/fake_zfs.h"
+
+namespace corvatel {
+namespace {
+
+using Calls = std::vector<std::vector<std::string>>;
+using Lines = std::vector<std::string>;
+using testing::FakeZfs;
+using testing::LogCapture;
+
+constexpr const char* TIMESTAMP = "2025-03-01_14:00:00p0100";
+const std::string NEW_SNAPSHOT = std::string("tank/home@hourly_") + TIMESTAMP;
+const std::string OLDER = "tank/home@hourly_2025-03-01_13:00:00p0100";
+const std::string OLDEST = "tank/home@hourly_2025-03-01_12:00:00p0100";
+
+struct JobSpec {
+  std::string dataset;
+  std::int64_t written_total;
+  std::int32_t failed;
+};
+
+JobList make_list(const std::vector<JobSpec>& specs, std::int64_t retention = 1) {
+  JobList list;
+  for (const JobSpec& spec : specs) {
+    EXPECT_EQ(job_list_append(list, spec.dataset, "hourly", retention, 0), 0);
+    list.items.back().written_total = spec.written_total;
+    list.items.back().failed = spec.failed;
+  }
+  return list;
+}
+
+TEST(FormatSize, GivesBinaryUnitsWithTwoDecimals) {
+  struct Case {
+    std::int64_t bytes;
+    const char* text;
+  };
+  const Case cases[] = {
+      {std::numeric_limits<std::int64_t>::min(), "0"},
+      {-1, "0"},
+      {0, "0"},
+      {1, "1"},
+      {1023, "1023"},
+      {1024, "1.00K"},
+      {1536, "1.50K"},
+      {1048575, "1024.00K"},
+      {1048576, "1.00M"},
+      {123456789, "117.74M"},
+      {std::int64_t{1} << 30, "1.00G"},
+      {std::int64_t{1} << 40, "1.00T"},
+      {std::int64_t{1} << 50, "1.00P"},
+      {std::int64_t{1} << 60, "1.00E"},
+      {std::numeric_limits<std::int64_t>::max(), "8.00E"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    char text[32];
+    format_size(c.bytes, text);
+    EXPECT_STREQ(text, c.text);
+  }
+}
+
+TEST(VerifyReportAndPrune, EmptyListDoesNothing) {
+  LogCapture log;
+  FakeZfs zfs;
+  JobList list;
+  SnapshotInventory inventory;
+  PruneMatchBuffer buffer;
+  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, false, buffer, TIMESTAMP, true),
+            0);
+  EXPECT_EQ(log.messages(), Lines{});
+}
+
+TEST(VerifyReportAndPrune, ReportsEachCreatedSnapshotInListOrder) {
+  struct Case {
+    bool recursive;
+    Lines messages;
+  };
+  const Case cases[] = {
+      {false,
+       {"Created=" + NEW_SNAPSHOT + " Written=1.50K",
+        std::string("Created=data@hourly_") + TIMESTAMP + " Written=0"}},
+      {true,
+       {"Created=" + NEW_SNAPSHOT + " Written=1.50K Recursive",
+        std::string("Created=data@hourly_") + TIMESTAMP + " Written=0 Recursive"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.recursive);
+    LogCapture log;
+    FakeZfs zfs;
+    JobList list = make_list({{"tank/home", 1536, 0}, {"data", 0, 0}});
+    SnapshotInventory inventory;
+    PruneMatchBuffer buffer;
+    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, buffer, TIMESTAMP,
+                                      c.recursive),
+              0);
+    EXPECT_EQ(log.messages(), c.messages);
+    EXPECT_EQ(zfs.calls(), Calls{});
+  }
+}
+
+TEST(VerifyReportAndPrune, FailedJobWhoseSnapshotExistsIsReportedAndPruned) {
+  LogCapture log;
+  FakeZfs zfs;
+  JobList list = make_list({{"tank/home", 2048, 1}}, 2);
+  SnapshotInventory inventory{{NEW_SNAPSHOT, OLDER, OLDEST}};
+  PruneMatchBuffer buffer;
+  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, buffer, TIMESTAMP, false),
+            0);
+  EXPECT_EQ(log.messages(),
+            (Lines{"Created=" + NEW_SNAPSHOT + " Written=2.00K", "Pruned=" + OLDEST}));
+  EXPECT_EQ(zfs.calls(), (Calls{{zfs.path(), "destroy", OLDEST}}));
+}
+
+TEST(VerifyReportAndPrune, FailedJobWithoutSnapshotIsNeitherReportedNorPruned) {
+  struct Case {
+    bool recursive;
+    SnapshotInventory inventory;
+    std::string message;
+  };
+  const std::string tail = "; pruning skipped for dataset 'tank/home' with prefix 'hourly'";
+  const Case cases[] = {
+      {false, {{OLDER, OLDEST}}, "Error: Snapshot not created: " + NEW_SNAPSHOT + tail},
+      {true, {{OLDER, OLDEST}}, "Error: Recursive Snapshot not created: " + NEW_SNAPSHOT + tail},
+      {false, {}, "Error: Snapshot not created: " + NEW_SNAPSHOT + tail},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.recursive);
+    LogCapture log;
+    FakeZfs zfs;
+    JobList list = make_list({{"tank/home", 2048, 1}});
+    PruneMatchBuffer buffer;
+    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, c.inventory, true, buffer, TIMESTAMP,
+                                      c.recursive),
+              0);
+    EXPECT_EQ(log.messages(), Lines{c.message});
+    EXPECT_EQ(zfs.calls(), Calls{});
+  }
+}
+
+TEST(VerifyReportAndPrune, UnavailableInventoryIsReportedPerJob) {
+  struct Case {
+    bool recursive;
+    Lines messages;
+  };
+  const std::string data_snapshot = std::string("data@hourly_") + TIMESTAMP;
+  const Case cases[] = {
+      {false,
+       {"Error: Unable to verify snapshot exists: " + NEW_SNAPSHOT,
+        "Created=" + data_snapshot + " Written=1",
+        "Error: Unable to prune snapshots for data: snapshot inventory unavailable"}},
+      {true,
+       {"Error: Unable to verify recursive snapshot exists: " + NEW_SNAPSHOT,
+        "Created=" + data_snapshot + " Written=1 Recursive",
+        "Error: Unable to prune recursive snapshots for data: snapshot inventory unavailable"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.recursive);
+    LogCapture log;
+    FakeZfs zfs;
+    JobList list = make_list({{"tank/home", 5, 1}, {"data", 1, 0}});
+    SnapshotInventory inventory;
+    PruneMatchBuffer buffer;
+    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, false, buffer, TIMESTAMP,
+                                      c.recursive),
+              1);
+    EXPECT_EQ(log.messages(), c.messages);
+    EXPECT_EQ(zfs.calls(), Calls{});
+  }
+}
+
+TEST(VerifyReportAndPrune, NameOverItsBufferSkipsOnlyThatJob) {
+  LogCapture log;
+  FakeZfs zfs;
+  // The name is the dataset plus 32 characters: 511 still fits 512 bytes with its NUL.
+  std::string fits = "tank/" + std::string(474, 'f');
+  std::string too_long = "tank/" + std::string(475, 'l');
+  JobList list = make_list({{too_long, 1, 0}, {fits, 1, 0}});
+  SnapshotInventory inventory;
+  PruneMatchBuffer buffer;
+  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, buffer, TIMESTAMP, true),
+            1);
+  EXPECT_EQ(log.messages(),
+            (Lines{"Error: Failed to format recursive snapshot name for " + too_long,
+                   "Created=" + fits + "@hourly_" + TIMESTAMP + " Written=1 Recursive"}));
+}
+
+TEST(VerifyReportAndPrune, FailedDestroyFailsThePass) {
+  LogCapture log;
+  FakeZfs zfs;
+  zfs.set_status(1, 1);
+  JobList list = make_list({{"tank/home", 1, 0}});
+  SnapshotInventory inventory{{NEW_SNAPSHOT, OLDER}};
+  PruneMatchBuffer buffer;
+  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, buffer, TIMESTAMP, false),
+            1);
+  EXPECT_EQ(log.messages(), (Lines{"Created=" + NEW_SNAPSHOT + " Written=1",
+                                   "Error: Failed to prune snapshot " + OLDER}));
+}
+
+}  // namespace
+}  // namespace corvatel
