@@ -1,0 +1,48 @@
+#ifndef CORVATEL_CONFIG_CONFIGURATION_H
+#define CORVATEL_CONFIG_CONFIGURATION_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/job_list.h"
+
+namespace corvatel {
+
+/// The config keys of every valid line read so far; count/capacity are size/capacity.
+struct ConfigKeySet {
+  std::vector<std::string> items;
+};
+
+/// Registers dataset+prefix (capacity 32 first, then doubling): 0 added, 1 present, -1 no memory.
+int config_key_set_add(ConfigKeySet& set, std::string_view dataset, std::string_view prefix);
+
+/// Releases every key and the storage.
+void config_key_set_free(ConfigKeySet& set);
+
+/// getline's growable buffer; the frame frees it (release()) just before closing the stream.
+struct LineBuffer {
+  char* data = nullptr;  // malloc'd by getline, so freed with free()
+  std::size_t size = 0;
+
+  LineBuffer() = default;
+  LineBuffer(const LineBuffer&) = delete;
+  LineBuffer& operator=(const LineBuffer&) = delete;
+  ~LineBuffer();
+  /// Frees the buffer; the object is then empty again.
+  void release();
+};
+
+/// Reads every line until getline returns -1; returns the configuration error flag (0/1).
+/// `read_errno` receives errno saved immediately after the final getline, for the caller's
+/// end-of-input check.
+int read_configuration(std::FILE* stream, LineBuffer& line, std::int64_t minute_of_day,
+                       JobList& standard, JobList& recursive, ConfigKeySet& keys,
+                       int& read_errno);
+
+}  // namespace corvatel
+
+#endif
