@@ -1,0 +1,115 @@
+#include "plan/waves.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "plan/failing_new.h"
+
+namespace corvatel {
+namespace {
+
+using testing::FailingNew;
+
+struct Entry {
+  std::string dataset;
+  std::string prefix;
+};
+
+// Every wave starts at a stale value, so an unassigned wave shows.
+JobList make_list(const std::vector<Entry>& entries) {
+  JobList list;
+  for (const Entry& entry : entries) {
+    EXPECT_EQ(job_list_append(list, entry.dataset, entry.prefix, 24, 0), 0);
+    if (!list.items.empty()) list.items.back().wave = 7;
+  }
+  return list;
+}
+
+std::vector<std::uint64_t> waves(const JobList& list) {
+  std::vector<std::uint64_t> result;
+  for (const SnapshotJob& job : list.items) result.push_back(job.wave);
+  return result;
+}
+
+struct WaveCase {
+  const char* name;
+  std::vector<Entry> jobs;
+  std::vector<std::uint64_t> waves;
+};
+
+TEST(AssignRecursiveWaves, SeparatesEqualAndAncestorDatasets) {
+  const std::vector<WaveCase> cases = {
+      {"equal datasets", {{"tank", "a"}, {"tank", "b"}}, {0, 1}},
+      {"ancestor first", {{"tank", "a"}, {"tank/home", "b"}}, {0, 1}},
+      {"ancestor last", {{"tank/home", "b"}, {"tank", "a"}}, {1, 0}},
+      {"bumped past two equal ancestors",
+       {{"tank", "a"}, {"tank", "b"}, {"tank/x", "c"}},
+       {0, 1, 2}},
+      {"descendant listed before equal ancestors",
+       {{"tank/x", "c"}, {"tank", "a"}, {"tank", "b"}},
+       {2, 0, 1}},
+      {"chain", {{"tank/a/b", "p"}, {"tank/a", "q"}, {"tank", "r"}}, {2, 1, 0}},
+      {"grandparent only", {{"tank", "p"}, {"tank/a/b", "q"}}, {0, 1}},
+      {"siblings", {{"tank/a", "x"}, {"tank/b", "x"}}, {0, 0}},
+      {"different pools", {{"tank", "x"}, {"data/x", "x"}}, {0, 0}},
+      {"pool name prefix", {{"tank", "x"}, {"tanker/a", "x"}}, {0, 0}},
+      {"name prefix is no ancestor", {{"tank/home", "x"}, {"tank/homework", "x"}}, {0, 0}},
+      {"siblings share the wave above their parent",
+       {{"tank/a", "x"}, {"tank", "y"}, {"tank/b", "x"}, {"data", "y"}},
+       {1, 0, 1, 0}},
+      {"single job", {{"tank/home", "x"}}, {0}},
+      {"empty list", {}, {}},
+  };
+  for (const WaveCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    JobList recursive = make_list(c.jobs);
+    EXPECT_EQ(assign_recursive_waves(recursive), 0);
+    EXPECT_EQ(waves(recursive), c.waves);
+  }
+}
+
+TEST(AssignRecursiveWaves, EqualLengthJobsTakeTheNextWavesInEitherOrder) {
+  JobList recursive = make_list({{"tank/a", "x"}, {"tank/a", "y"}, {"tank", "z"}});
+  EXPECT_EQ(assign_recursive_waves(recursive), 0);
+  std::vector<std::uint64_t> result = waves(recursive);
+  EXPECT_EQ(result[2], 0u);
+  EXPECT_TRUE((result[0] == 1 && result[1] == 2) || (result[0] == 2 && result[1] == 1))
+      << result[0] << " " << result[1];
+}
+
+TEST(AssignRecursiveWaves, AllocationFailureLeavesTheInitialWaves) {
+  JobList recursive = make_list({{"tank", "a"}, {"tank/x", "c"}, {"tank", "b"}});
+  int result;
+  {
+    FailingNew failure(0);
+    result = assign_recursive_waves(recursive);
+    EXPECT_TRUE(failure.fired());
+  }
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(waves(recursive), (std::vector<std::uint64_t>{0, 0, 1}));
+}
+
+TEST(AssignStandardWaves, CountsEarlierJobsOnTheSameDatasetOnly) {
+  const std::vector<WaveCase> cases = {
+      {"same dataset twice, then its pool",
+       {{"tank/a", "x"}, {"tank/a", "y"}, {"tank", "z"}},
+       {0, 1, 0}},
+      {"three on one dataset between others",
+       {{"tank", "a"}, {"data", "a"}, {"tank", "b"}, {"tank/a", "a"}, {"tank", "c"}},
+       {0, 0, 1, 0, 2}},
+      {"ancestors do not count", {{"tank", "x"}, {"tank/a", "x"}, {"tank/a/b", "x"}}, {0, 0, 0}},
+      {"empty list", {}, {}},
+  };
+  for (const WaveCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    JobList standard = make_list(c.jobs);
+    assign_standard_waves(standard);
+    EXPECT_EQ(waves(standard), c.waves);
+  }
+}
+
+}  // namespace
+}  // namespace corvatel
