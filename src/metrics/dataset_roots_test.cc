@@ -1,0 +1,138 @@
+#include "metrics/dataset_roots.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "metrics/alloc_fault.h"
+
+namespace corvatel {
+namespace {
+
+using Names = std::vector<std::string>;
+
+struct AddCase {
+  const char* title;
+  Names added;
+  Names roots;
+};
+
+void PrintTo(const AddCase& c, std::ostream* os) { *os << c.title; }
+
+class RootsAdd : public ::testing::TestWithParam<AddCase> {};
+
+TEST_P(RootsAdd, KeepsTheFewestCoveringNamesInOrder) {
+  DatasetRoots roots;
+  for (const std::string& name : GetParam().added) ASSERT_EQ(dataset_roots_add(roots, name), 0);
+  EXPECT_EQ(roots.names, GetParam().roots);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RootsAdd,
+    ::testing::Values(
+        AddCase{"ReplacementGoesToTheEnd", {"tank/a/b", "tank/c", "tank/a"}, {"tank/c", "tank/a"}},
+        AddCase{"ReplacesEveryNameBelow",
+                {"tank/a/x", "tank/b", "tank/a/y/z", "tank/a"},
+                {"tank/b", "tank/a"}},
+        AddCase{"PoolReplacesItsDatasetsOnly",
+                {"tank/a", "other/x", "tank/b", "tank"},
+                {"other/x", "tank"}},
+        AddCase{"SameNameTwice", {"tank/a", "tank/a"}, {"tank/a"}},
+        AddCase{"NameBelowARootLeavesRoots", {"tank/a", "tank/c", "tank/a/b"}, {"tank/a", "tank/c"}},
+        AddCase{"DeepBelowARoot", {"tank", "tank/a/b/c"}, {"tank"}},
+        AddCase{"TextOnlyRelation",
+                {"tank/a", "tank/ab", "tank/a-x", "tanker/a", "tank"},
+                {"tanker/a", "tank"}},
+        AddCase{"PrefixSiblingsStay", {"tank/a", "tank/ab", "tank/a-x"}, {"tank/a", "tank/ab", "tank/a-x"}}),
+    [](const ::testing::TestParamInfo<AddCase>& info) { return std::string(info.param.title); });
+
+JobList jobs(const Names& datasets) {
+  JobList list;
+  for (const std::string& dataset : datasets) EXPECT_EQ(job_list_append(list, dataset, "p", 1, 0), 0);
+  return list;
+}
+
+TEST(DatasetRoots, CollectsStandardThenRecursive) {
+  JobList standard = jobs({"tank/a/b", "tank/c"});
+  JobList recursive = jobs({"tank/a"});
+  DatasetRoots roots;
+  ASSERT_EQ(dataset_roots_collect(roots, standard, recursive), 0);
+  EXPECT_EQ(roots.names, (Names{"tank/c", "tank/a"}));
+}
+
+TEST(DatasetRoots, SameDatasetInBothListsGivesOneRoot) {
+  JobList standard = jobs({"tank/a"});
+  JobList recursive = jobs({"tank/a"});
+  DatasetRoots roots;
+  ASSERT_EQ(dataset_roots_collect(roots, standard, recursive), 0);
+  EXPECT_EQ(roots.names, (Names{"tank/a"}));
+}
+
+TEST(DatasetRoots, GrowsFrom32ByDoubling) {
+  DatasetRoots roots;
+  for (int i = 0; i < 32; ++i) ASSERT_EQ(dataset_roots_add(roots, "tank/" + std::to_string(i)), 0);
+  EXPECT_EQ(roots.names.capacity(), 32u);
+  ASSERT_EQ(dataset_roots_add(roots, "tank/32"), 0);
+  EXPECT_EQ(roots.names.capacity(), 64u);
+  ASSERT_EQ(roots.names.size(), 33u);
+  for (int i = 0; i < 33; ++i) EXPECT_EQ(roots.names[i], "tank/" + std::to_string(i));
+}
+
+TEST(DatasetRoots, FreeLeavesNothing) {
+  DatasetRoots roots;
+  ASSERT_EQ(dataset_roots_add(roots, "tank/a"), 0);
+  dataset_roots_free(roots);
+  EXPECT_TRUE(roots.names.empty());
+  EXPECT_EQ(roots.names.capacity(), 0u);
+}
+
+TEST(DatasetRoots, FailedCopyKeepsTheRemovalsAndLacksTheName) {
+  const std::string name = "tank/a-dataset-name-too-long-for-any-small-string-buffer";
+  DatasetRoots roots;
+  ASSERT_EQ(dataset_roots_add(roots, name + "/child"), 0);
+  ASSERT_EQ(dataset_roots_add(roots, "tank/z"), 0);
+  {
+    testing::FailAllocationsOfSize fail(name.size() + 1);
+    EXPECT_EQ(dataset_roots_add(roots, name), -1);
+  }
+  EXPECT_EQ(roots.names, (Names{"tank/z"}));
+}
+
+// A distinct root name of exactly `length` characters.
+std::string root_of_length(int index, std::size_t length) {
+  std::string name = "tank/" + std::to_string(index) + "_";
+  name.resize(length, 'x');
+  return name;
+}
+
+struct FitCase {
+  const char* title;
+  std::size_t full_names;  // names of 255 characters
+  std::size_t last_length; // one more name of this length; 0: none
+  bool fits;
+};
+
+void PrintTo(const FitCase& c, std::ostream* os) { *os << c.title; }
+
+class RootsFit : public ::testing::TestWithParam<FitCase> {};
+
+TEST_P(RootsFit, CountsEachNameWithItsNul) {
+  DatasetRoots roots;
+  for (std::size_t i = 0; i < GetParam().full_names; ++i)
+    roots.names.push_back(root_of_length(static_cast<int>(i), 255));
+  if (GetParam().last_length != 0) roots.names.push_back(root_of_length(-1, GetParam().last_length));
+  EXPECT_EQ(dataset_roots_fit(roots), GetParam().fits);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RootsFit,
+    ::testing::Values(FitCase{"Empty", 0, 0, true},
+                      FitCase{"Exactly131072", 511, 255, true},
+                      FitCase{"Over131072ByOne", 511, 256, false},
+                      FitCase{"FarOver", 600, 0, false}),
+    [](const ::testing::TestParamInfo<FitCase>& info) { return std::string(info.param.title); });
+
+}  // namespace
+}  // namespace corvatel

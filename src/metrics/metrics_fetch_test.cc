@@ -1,0 +1,270 @@
+#include "metrics/metrics_fetch.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "log_capture.h"
+#include "metrics/alloc_fault.h"
+
+namespace corvatel {
+namespace {
+
+using Strings = std::vector<std::string>;
+using Rows = std::vector<std::pair<std::string, std::int64_t>>;
+
+const char* const kFetchFailed = "Error: Failed to read ZFS written metrics";
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A stand-in for zfs: records its argv one per line, prints the given standard output and
+// standard error, then exits with the given status.
+class FakeZfs {
+ public:
+  FakeZfs(const std::string& out, int status, const std::string& err = "") {
+    char pattern[] = "/tmp/corvatel_metrics_XXXXXX";
+    EXPECT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    write_file(dir_ + "/out", out);
+    write_file(dir_ + "/err", err);
+    write_file(path(), "#!/bin/sh\nfor a in \"$0\" \"$@\"; do printf '%s\\n' \"$a\"; done > '" + dir_ +
+                           "/args'\ncat '" + dir_ + "/out'\ncat '" + dir_ + "/err' >&2\n" +
+                           (status < 0 ? std::string("kill -KILL $$\n") : "exit " + std::to_string(status) + "\n"));
+    EXPECT_EQ(chmod(path().c_str(), 0700), 0);
+  }
+  ~FakeZfs() { std::filesystem::remove_all(dir_); }
+  FakeZfs(const FakeZfs&) = delete;
+  FakeZfs& operator=(const FakeZfs&) = delete;
+
+  std::string path() const { return dir_ + "/zfs"; }
+  bool ran() const { return std::filesystem::exists(dir_ + "/args"); }
+  Strings argv() const { return testing::split_lines(testing::read_file(dir_ + "/args")); }
+
+ private:
+  std::string dir_;
+};
+
+JobList job_list(const Strings& datasets) {
+  JobList list;
+  for (const std::string& dataset : datasets) EXPECT_EQ(job_list_append(list, dataset, "p", 1, 0), 0);
+  return list;
+}
+
+Rows rows_of(const MetricTable& table) {
+  Rows rows;
+  for (const WrittenMetric& row : table.rows) rows.emplace_back(row.name, row.value);
+  return rows;
+}
+
+Strings written_argv(const std::string& zfs, const Strings& roots) {
+  Strings argv = {zfs, "get", "-H", "-p"};
+  if (!roots.empty()) argv.push_back("-r");
+  argv.insert(argv.end(), {"-t", "filesystem,volume", "-o", "name,value", "written"});
+  argv.insert(argv.end(), roots.begin(), roots.end());
+  return argv;
+}
+
+TEST(MetricsFetch, NamesTheRootsAndStoresRowsInOutputOrder) {
+  testing::LogCapture log;
+  FakeZfs zfs("tank/a\t100\ntank/a/b\t50\ntank/c\t7\n", 0);
+  JobList standard = job_list({"tank/a/b", "tank/c"});
+  JobList recursive = job_list({"tank/a"});
+  MetricTable table;
+  ASSERT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, recursive, table), 0);
+  EXPECT_EQ(zfs.argv(), written_argv(zfs.path(), {"tank/c", "tank/a"}));
+  EXPECT_EQ(rows_of(table), (Rows{{"tank/a", 100}, {"tank/a/b", 50}, {"tank/c", 7}}));
+  EXPECT_EQ(log.messages(), Strings{});
+}
+
+TEST(MetricsFetch, WithNamesAMissingDatasetsExitOneIsAccepted) {
+  testing::LogCapture log;
+  FakeZfs zfs("tank/a\t100\n", 1, "cannot open 'tank/gone': dataset does not exist\n");
+  JobList standard = job_list({"tank/a", "tank/gone"});
+  MetricTable table;
+  ASSERT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, JobList{}, table), 0);
+  EXPECT_EQ(rows_of(table), (Rows{{"tank/a", 100}}));
+  EXPECT_EQ(log.messages(), Strings{"Error: zfs: cannot open 'tank/gone': dataset does not exist"});
+}
+
+struct StatusCase {
+  int status;  // -1: killed by a signal
+  int result;
+};
+
+void PrintTo(const StatusCase& c, std::ostream* os) {
+  if (c.status < 0) *os << "killed";
+  else *os << "exit " << c.status;
+}
+
+class FetchWithNames : public ::testing::TestWithParam<StatusCase> {};
+
+TEST_P(FetchWithNames, AcceptsEveryExitStatusBut127) {
+  testing::LogCapture log;
+  FakeZfs zfs("tank/a\t1\n", GetParam().status);
+  JobList standard = job_list({"tank/a"});
+  MetricTable table;
+  EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, JobList{}, table), GetParam().result);
+  EXPECT_EQ(rows_of(table), (Rows{{"tank/a", 1}}));
+  EXPECT_EQ(log.messages(), GetParam().result == 0 ? Strings{} : Strings{kFetchFailed});
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, FetchWithNames,
+                         ::testing::Values(StatusCase{0, 0}, StatusCase{1, 0}, StatusCase{2, 0},
+                                           StatusCase{126, 0}, StatusCase{255, 0},
+                                           StatusCase{127, -1}, StatusCase{-1, -1}));
+
+TEST(MetricsFetch, ProgramThatCannotRunFails) {
+  testing::LogCapture log;
+  JobList standard = job_list({"tank/a"});
+  MetricTable table;
+  EXPECT_EQ(fetch_written_metrics("/nonexistent/corvatel/zfs", standard, JobList{}, table), -1);
+  EXPECT_EQ(log.messages(), Strings{kFetchFailed});
+}
+
+TEST(MetricsFetch, EmptyOutputGivesAnEmptyTable) {
+  testing::LogCapture log;
+  FakeZfs zfs("", 0);
+  JobList recursive = job_list({"tank"});
+  MetricTable table;
+  EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), JobList{}, recursive, table), 0);
+  EXPECT_TRUE(table.rows.empty());
+  EXPECT_EQ(log.messages(), Strings{});
+}
+
+TEST(MetricsFetch, SkippedLinesAreLoggedAndTheFetchGoesOn) {
+  testing::LogCapture log;
+  FakeZfs zfs("tank/a 1\ntank/b\t2\n", 0);
+  JobList standard = job_list({"tank/b"});
+  MetricTable table;
+  EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, JobList{}, table), 0);
+  EXPECT_EQ(rows_of(table), (Rows{{"tank/b", 2}}));
+  EXPECT_EQ(log.messages(), Strings{"Error: Skipping metric line missing tab delimiter: tank/a 1"});
+}
+
+struct OutputCase {
+  const char* title;
+  std::string out;
+  Rows rows;
+  Strings messages;
+};
+
+void PrintTo(const OutputCase& c, std::ostream* os) { *os << c.title; }
+
+class FetchOutputFault : public ::testing::TestWithParam<OutputCase> {};
+
+TEST_P(FetchOutputFault, FailsTheFetchWhateverTheStatus) {
+  testing::LogCapture log;
+  FakeZfs zfs(GetParam().out, 0);
+  JobList standard = job_list({"tank/a"});
+  MetricTable table;
+  EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, JobList{}, table), -1);
+  EXPECT_EQ(rows_of(table), GetParam().rows);
+  EXPECT_EQ(log.messages(), GetParam().messages);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FetchOutputFault,
+    ::testing::Values(
+        OutputCase{"LineOver511Bytes",
+                   "tank/a\t1\ntank/" + std::string(501, 'x') + "\t12345\ntank/b\t2\n",
+                   {{"tank/a", 1}},
+                   {kFetchFailed}},
+        OutputCase{"NulByte",
+                   std::string("tank/a\t1\ntank/b\0\t2\ntank/c\t3\n", 28),
+                   {{"tank/a", 1}},
+                   {"Error: zfs stdout contained a NUL byte", kFetchFailed}},
+        OutputCase{"NoFinalNewline", "tank/a\t1\ntank/b\t2", {{"tank/a", 1}}, {kFetchFailed}}),
+    [](const ::testing::TestParamInfo<OutputCase>& info) { return std::string(info.param.title); });
+
+// Datasets whose lengths plus one add up to `bytes` (a multiple of 256 plus 256 or 257).
+Strings datasets_totalling(std::size_t bytes) {
+  Strings names;
+  for (std::size_t left = bytes; left > 0;) {
+    std::size_t length = left >= 512 ? 255 : left - 1;
+    std::string name = "tank/" + std::to_string(names.size()) + "_";
+    name.resize(length, 'x');
+    names.push_back(name);
+    left -= length + 1;
+  }
+  return names;
+}
+
+TEST(MetricsFetch, RootsOfExactly131072BytesAreNamed) {
+  FakeZfs zfs("tank/0\t1\n", 1);
+  Strings datasets = datasets_totalling(131072);
+  ASSERT_EQ(datasets.size(), 512u);
+  JobList standard = job_list(datasets);
+  MetricTable table;
+  EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, JobList{}, table), 0);
+  EXPECT_EQ(zfs.argv(), written_argv(zfs.path(), datasets));
+}
+
+class FetchWithoutNames : public ::testing::TestWithParam<StatusCase> {};
+
+TEST_P(FetchWithoutNames, At131073BytesNamesNothingAndNeedsStatusZero) {
+  testing::LogCapture log;
+  FakeZfs zfs("tank/0\t1\n", GetParam().status);
+  Strings datasets = datasets_totalling(131073);
+  ASSERT_EQ(datasets.back().size(), 256u);
+  JobList recursive = job_list(datasets);
+  MetricTable table;
+  EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), JobList{}, recursive, table), GetParam().result);
+  EXPECT_EQ(zfs.argv(), written_argv(zfs.path(), {}));
+  EXPECT_EQ(log.messages(), GetParam().result == 0 ? Strings{} : Strings{kFetchFailed});
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, FetchWithoutNames,
+                         ::testing::Values(StatusCase{0, 0}, StatusCase{1, -1}, StatusCase{127, -1}));
+
+TEST(MetricsFetch, RootsOutOfMemoryEndsTheRunWithoutRunningZfs) {
+  testing::LogCapture log;
+  FakeZfs zfs("", 0);
+  JobList standard = job_list({"tank/a"});
+  MetricTable table;
+  {
+    testing::FailAllocationsOfSize fail(32 * sizeof(std::string));
+    EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, JobList{}, table), -1);
+  }
+  EXPECT_FALSE(zfs.ran());
+  EXPECT_EQ(log.messages(), Strings{"Error: Failed to determine dataset roots for metrics fetch"});
+}
+
+TEST(MetricsFetch, ArgvOutOfMemoryEndsTheRunWithoutRunningZfs) {
+  testing::LogCapture log;
+  FakeZfs zfs("", 0);
+  JobList standard = job_list({"tank/a"});
+  MetricTable table;
+  {
+    testing::FailAllocationsOfSize fail(12 * sizeof(const char*));
+    EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, JobList{}, table), -1);
+  }
+  EXPECT_FALSE(zfs.ran());
+  EXPECT_EQ(log.messages(), Strings{"Error: Failed to allocate metrics command"});
+}
+
+TEST(MetricsFetch, TableOutOfMemoryFailsTheFetchWithOneMessage) {
+  testing::LogCapture log;
+  std::string out;
+  for (int i = 0; i < 300; ++i) out += "tank/" + std::to_string(i) + "\t1\n";
+  FakeZfs zfs(out, 0);
+  JobList standard = job_list({"tank"});
+  MetricTable table;
+  {
+    testing::FailAllocationsOfSize fail(512 * sizeof(WrittenMetric));
+    EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, JobList{}, table), -1);
+  }
+  EXPECT_EQ(table.rows.size(), 256u);
+  EXPECT_EQ(log.messages(), Strings{kFetchFailed});
+}
+
+}  // namespace
+}  // namespace corvatel
