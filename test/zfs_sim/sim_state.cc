@@ -27,6 +27,26 @@ std::string make_temp_folder() {
   return pattern;
 }
 
+// Txgs follow creation order, as on a real pool; snapshots that share a txg keep sharing it.
+void renumber_txgs(SimModel& model) {
+  std::vector<SimSnapshot*> order;
+  for (SimSnapshot& snapshot : model.snapshots) order.push_back(&snapshot);
+  std::stable_sort(order.begin(), order.end(), [](const SimSnapshot* a, const SimSnapshot* b) {
+    return a->creation != b->creation ? a->creation < b->creation : a->txg < b->txg;
+  });
+  std::int64_t txg = 0;
+  const SimSnapshot* previous = nullptr;
+  std::vector<std::int64_t> renumbered;
+  for (const SimSnapshot* snapshot : order) {
+    if (previous == nullptr || previous->creation != snapshot->creation || previous->txg != snapshot->txg)
+      ++txg;
+    renumbered.push_back(txg);
+    previous = snapshot;
+  }
+  for (std::size_t i = 0; i < order.size(); ++i) order[i]->txg = renumbered[i];
+  model.txg = txg;
+}
+
 const char* const STATE_FILES[] = {"state", "state.tmp", "calls", "lock"};
 
 }  // namespace
@@ -84,6 +104,7 @@ std::int64_t SimState::written(const std::string& name) const {
 void SimState::add_snapshot(const std::string& full_name, std::int64_t creation_seconds) {
   SimModel model = load();
   model.snapshots.push_back({full_name, creation_seconds, ++model.txg});
+  renumber_txgs(model);
   save(model);
 }
 

@@ -33,7 +33,8 @@ class SimState {
   void set_written(const std::string& name, std::int64_t bytes);
   /// A dataset's `written` bytes; -1 when there is no such dataset.
   std::int64_t written(const std::string& name) const;
-  /// Adds an existing snapshot, created at `creation_seconds` with the next txg.
+  /// Adds an existing snapshot created at `creation_seconds`; txgs are renumbered to follow
+  /// creation order (after the others of the same second). Keep history at or before the clock.
   void add_snapshot(const std::string& full_name, std::int64_t creation_seconds);
   /// The creation second of snapshots made from now on; it stays until set again.
   void set_clock(std::int64_t seconds);
