@@ -36,9 +36,7 @@ int dataset_roots_collect(DatasetRoots& roots, const JobList& standard, const Jo
   return 0;
 }
 
-void dataset_roots_free(DatasetRoots& roots) {
-  std::vector<std::string>().swap(roots.names);
-}
+void dataset_roots_free(DatasetRoots& roots) { std::vector<std::string>().swap(roots.names); }
 
 bool dataset_roots_fit(const DatasetRoots& roots) {
   std::size_t total = 0;

@@ -40,17 +40,21 @@ INSTANTIATE_TEST_SUITE_P(
                 {"tank/a", "other/x", "tank/b", "tank"},
                 {"other/x", "tank"}},
         AddCase{"SameNameTwice", {"tank/a", "tank/a"}, {"tank/a"}},
-        AddCase{"NameBelowARootLeavesRoots", {"tank/a", "tank/c", "tank/a/b"}, {"tank/a", "tank/c"}},
+        AddCase{
+            "NameBelowARootLeavesRoots", {"tank/a", "tank/c", "tank/a/b"}, {"tank/a", "tank/c"}},
         AddCase{"DeepBelowARoot", {"tank", "tank/a/b/c"}, {"tank"}},
         AddCase{"TextOnlyRelation",
                 {"tank/a", "tank/ab", "tank/a-x", "tanker/a", "tank"},
                 {"tanker/a", "tank"}},
-        AddCase{"PrefixSiblingsStay", {"tank/a", "tank/ab", "tank/a-x"}, {"tank/a", "tank/ab", "tank/a-x"}}),
+        AddCase{"PrefixSiblingsStay",
+                {"tank/a", "tank/ab", "tank/a-x"},
+                {"tank/a", "tank/ab", "tank/a-x"}}),
     [](const ::testing::TestParamInfo<AddCase>& info) { return std::string(info.param.title); });
 
 JobList jobs(const Names& datasets) {
   JobList list;
-  for (const std::string& dataset : datasets) EXPECT_EQ(job_list_append(list, dataset, "p", 1, 0), 0);
+  for (const std::string& dataset : datasets)
+    EXPECT_EQ(job_list_append(list, dataset, "p", 1, 0), 0);
   return list;
 }
 
@@ -109,8 +113,8 @@ std::string root_of_length(int index, std::size_t length) {
 
 struct FitCase {
   const char* title;
-  std::size_t full_names;  // names of 255 characters
-  std::size_t last_length; // one more name of this length; 0: none
+  std::size_t full_names;   // names of 255 characters
+  std::size_t last_length;  // one more name of this length; 0: none
   bool fits;
 };
 
@@ -122,17 +126,19 @@ TEST_P(RootsFit, CountsEachNameWithItsNul) {
   DatasetRoots roots;
   for (std::size_t i = 0; i < GetParam().full_names; ++i)
     roots.names.push_back(root_of_length(static_cast<int>(i), 255));
-  if (GetParam().last_length != 0) roots.names.push_back(root_of_length(-1, GetParam().last_length));
+  if (GetParam().last_length != 0)
+    roots.names.push_back(root_of_length(-1, GetParam().last_length));
   EXPECT_EQ(dataset_roots_fit(roots), GetParam().fits);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, RootsFit,
-    ::testing::Values(FitCase{"Empty", 0, 0, true},
-                      FitCase{"Exactly131072", 511, 255, true},
-                      FitCase{"Over131072ByOne", 511, 256, false},
-                      FitCase{"FarOver", 600, 0, false}),
-    [](const ::testing::TestParamInfo<FitCase>& info) { return std::string(info.param.title); });
+INSTANTIATE_TEST_SUITE_P(Cases, RootsFit,
+                         ::testing::Values(FitCase{"Empty", 0, 0, true},
+                                           FitCase{"Exactly131072", 511, 255, true},
+                                           FitCase{"Over131072ByOne", 511, 256, false},
+                                           FitCase{"FarOver", 600, 0, false}),
+                         [](const ::testing::TestParamInfo<FitCase>& info) {
+                           return std::string(info.param.title);
+                         });
 
 }  // namespace
 }  // namespace corvatel

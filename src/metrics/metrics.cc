@@ -24,7 +24,8 @@ void trim_trailing_space(char* text) {
   text[length] = '\0';
 }
 
-// Cuts `work` into name and value at its first tab; logs and returns false when the line is skipped.
+// Cuts `work` into name and value at its first tab; logs and returns false when the line is
+// skipped.
 bool split_metric_line(char* work, const char* line, char*& value) {
   char* tab = std::strchr(work, '\t');
   if (tab == nullptr) {

@@ -27,7 +27,7 @@ void write_file(const std::string& path, const std::string& bytes) {
 }
 
 // A stand-in for zfs: records its argv one per line, prints the given standard output and
-// standard error, then exits with the given status.
+// standard error, then exits with the given status (below 0: kills itself with SIGKILL).
 class FakeZfs {
  public:
   FakeZfs(const std::string& out, int status, const std::string& err = "") {
@@ -36,9 +36,12 @@ class FakeZfs {
     dir_ = pattern;
     write_file(dir_ + "/out", out);
     write_file(dir_ + "/err", err);
-    write_file(path(), "#!/bin/sh\nfor a in \"$0\" \"$@\"; do printf '%s\\n' \"$a\"; done > '" + dir_ +
-                           "/args'\ncat '" + dir_ + "/out'\ncat '" + dir_ + "/err' >&2\n" +
-                           (status < 0 ? std::string("kill -KILL $$\n") : "exit " + std::to_string(status) + "\n"));
+    std::string script = "#!/bin/sh\n";
+    script += "for a in \"$0\" \"$@\"; do printf '%s\\n' \"$a\"; done > '" + dir_ + "/args'\n";
+    script += "cat '" + dir_ + "/out'\n";
+    script += "cat '" + dir_ + "/err' >&2\n";
+    script += status < 0 ? std::string("kill -KILL $$\n") : "exit " + std::to_string(status) + "\n";
+    write_file(path(), script);
     EXPECT_EQ(chmod(path().c_str(), 0700), 0);
   }
   ~FakeZfs() { std::filesystem::remove_all(dir_); }
@@ -55,7 +58,8 @@ class FakeZfs {
 
 JobList job_list(const Strings& datasets) {
   JobList list;
-  for (const std::string& dataset : datasets) EXPECT_EQ(job_list_append(list, dataset, "p", 1, 0), 0);
+  for (const std::string& dataset : datasets)
+    EXPECT_EQ(job_list_append(list, dataset, "p", 1, 0), 0);
   return list;
 }
 
@@ -101,8 +105,7 @@ struct StatusCase {
 };
 
 void PrintTo(const StatusCase& c, std::ostream* os) {
-  if (c.status < 0) *os << "killed";
-  else *os << "exit " << c.status;
+  *os << (c.status < 0 ? std::string("killed") : "exit " + std::to_string(c.status));
 }
 
 class FetchWithNames : public ::testing::TestWithParam<StatusCase> {};
@@ -112,7 +115,8 @@ TEST_P(FetchWithNames, AcceptsEveryExitStatusBut127) {
   FakeZfs zfs("tank/a\t1\n", GetParam().status);
   JobList standard = job_list({"tank/a"});
   MetricTable table;
-  EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, JobList{}, table), GetParam().result);
+  EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, JobList{}, table),
+            GetParam().result);
   EXPECT_EQ(rows_of(table), (Rows{{"tank/a", 1}}));
   EXPECT_EQ(log.messages(), GetParam().result == 0 ? Strings{} : Strings{kFetchFailed});
 }
@@ -217,13 +221,15 @@ TEST_P(FetchWithoutNames, At131073BytesNamesNothingAndNeedsStatusZero) {
   ASSERT_EQ(datasets.back().size(), 256u);
   JobList recursive = job_list(datasets);
   MetricTable table;
-  EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), JobList{}, recursive, table), GetParam().result);
+  EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), JobList{}, recursive, table),
+            GetParam().result);
   EXPECT_EQ(zfs.argv(), written_argv(zfs.path(), {}));
   EXPECT_EQ(log.messages(), GetParam().result == 0 ? Strings{} : Strings{kFetchFailed});
 }
 
 INSTANTIATE_TEST_SUITE_P(Statuses, FetchWithoutNames,
-                         ::testing::Values(StatusCase{0, 0}, StatusCase{1, -1}, StatusCase{127, -1}));
+                         ::testing::Values(StatusCase{0, 0}, StatusCase{1, -1},
+                                           StatusCase{127, -1}));
 
 TEST(MetricsFetch, RootsOutOfMemoryEndsTheRunWithoutRunningZfs) {
   testing::LogCapture log;

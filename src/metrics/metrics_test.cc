@@ -94,7 +94,9 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Skipped, MetricLine,
     ::testing::Values(
-        LineCase{"tank/a 123", {}, {"Error: Skipping metric line missing tab delimiter: tank/a 123"}},
+        LineCase{"tank/a 123",
+                 {},
+                 {"Error: Skipping metric line missing tab delimiter: tank/a 123"}},
         LineCase{"", {}, {"Error: Skipping metric line missing tab delimiter: "}},
         LineCase{"tank/a\t1\t2",
                  {},
@@ -102,14 +104,18 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"tank/a\t123\t",
                  {},
                  {"Error: Skipping metric line with unexpected fields: tank/a\t123\t"}},
-        LineCase{"\t5", {}, {"Error: Skipping metric line with empty dataset or written value: \t5"}},
+        LineCase{"\t5",
+                 {},
+                 {"Error: Skipping metric line with empty dataset or written value: \t5"}},
         LineCase{"tank/a\t   ",
                  {},
                  {"Error: Skipping metric line with empty dataset or written value: tank/a\t   "}},
         LineCase{"tank/a\t",
                  {},
                  {"Error: Skipping metric line with empty dataset or written value: tank/a\t"}},
-        LineCase{"\t", {}, {"Error: Skipping metric line with empty dataset or written value: \t"}}));
+        LineCase{"\t",
+                 {},
+                 {"Error: Skipping metric line with empty dataset or written value: \t"}}));
 
 TEST(MetricTableGrowth, StartsAt256AndDoublesOnThe257thRow) {
   MetricTable table;

@@ -16,10 +16,9 @@ constexpr std::int64_t kTotalMax = std::numeric_limits<std::int64_t>::max();
 // The first row whose name is not less than `key`.
 std::vector<WrittenMetric>::const_iterator lower_bound_name(const MetricTable& table,
                                                             const char* key) {
-  return std::lower_bound(table.rows.begin(), table.rows.end(), key,
-                          [](const WrittenMetric& row, const char* k) {
-                            return compare_metric_names(k, row) > 0;
-                          });
+  return std::lower_bound(
+      table.rows.begin(), table.rows.end(), key,
+      [](const WrittenMetric& row, const char* k) { return compare_metric_names(k, row) > 0; });
 }
 
 // The usable value of the row named exactly `dataset`, or -1.

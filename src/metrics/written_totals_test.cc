@@ -40,7 +40,8 @@ struct Job {
 
 JobList job_list(const std::vector<Job>& jobs) {
   JobList list;
-  for (const Job& job : jobs) EXPECT_EQ(job_list_append(list, job.dataset, job.prefix, 3, job.min_bytes), 0);
+  for (const Job& job : jobs)
+    EXPECT_EQ(job_list_append(list, job.dataset, job.prefix, 3, job.min_bytes), 0);
   return list;
 }
 
@@ -83,11 +84,15 @@ TEST_P(WrittenTotal, KeepsOrDropsTheJob) {
   EXPECT_EQ(run_status, c.run_status);
 }
 
-const char* const kNotFound = "Error: Configured dataset not found or has invalid written metric: tank/a";
+const char* const kNotFound =
+    "Error: Configured dataset not found or has invalid written metric: tank/a";
 const char* const kRecursiveNotFound =
     "Error: Configured recursive dataset not found or has invalid written metric: tank/a";
+const char* const kInvalidBelow =
+    "Error: Invalid written metric for tank/a/b, excluding from recursive total for tank/a";
 const char* const kOverflow = "Error: Recursive written metric total overflows for tank/a";
-const Rows kFamily = {{"tank/a", 100}, {"tank/a-x", 7}, {"tank/a/b", 50}, {"tank/a/b/c", 25}, {"tank/ab", 1000}};
+const Rows kFamily = {
+    {"tank/a", 100}, {"tank/a-x", 7}, {"tank/a/b", 50}, {"tank/a/b/c", 25}, {"tank/ab", 1000}};
 
 INSTANTIATE_TEST_SUITE_P(
     Standard, WrittenTotal,
@@ -107,47 +112,70 @@ INSTANTIATE_TEST_SUITE_P(
         TotalCase{"AddsEveryRowBelowOnly", true, 0, kFamily, 175, {}, 0},
         TotalCase{"ReachesMin", true, 175, kFamily, 175, {}, 0},
         TotalCase{"BelowMinDroppedSilently", true, 176, kFamily, -1, {}, 0},
-        TotalCase{"NoRowsBelow", true, 0, {{"tank/a", 9}, {"tank/a0", 5}, {"tank/a.b", 5}}, 9, {}, 0},
+        TotalCase{
+            "NoRowsBelow", true, 0, {{"tank/a", 9}, {"tank/a0", 5}, {"tank/a.b", 5}}, 9, {}, 0},
         TotalCase{"SkipsRowsBetweenByByteOrder",
-                  true, 0,
-                  {{"tank/a", 1}, {"tank/a b", 10}, {"tank/a.x", 10}, {"tank/a/b", 2}, {"tank/a/b c/d", 4},
+                  true,
+                  0,
+                  {{"tank/a", 1},
+                   {"tank/a b", 10},
+                   {"tank/a.x", 10},
+                   {"tank/a/b", 2},
+                   {"tank/a/b c/d", 4},
                    {"tank/a0", 10}},
-                  7, {}, 0},
+                  7,
+                  {},
+                  0},
         TotalCase{"MissingWithRowsBelow", true, 0, {{"tank/a/b", 5}}, -1, {kRecursiveNotFound}, 1},
         TotalCase{"UnusableWithRowsBelow",
-                  true, 0,
+                  true,
+                  0,
                   {{"tank/a", -1}, {"tank/a/b", 5}},
-                  -1, {kRecursiveNotFound}, 1},
+                  -1,
+                  {kRecursiveNotFound},
+                  1},
         TotalCase{"InvalidRowBelowExcluded",
-                  true, 0,
+                  true,
+                  0,
                   {{"tank/a", 100}, {"tank/a/b", -1}, {"tank/a/c", 5}},
                   105,
-                  {"Error: Invalid written metric for tank/a/b, excluding from recursive total for tank/a"},
+                  {kInvalidBelow},
                   0},
         TotalCase{"InvalidRowBelowThenBelowMin",
-                  true, 106,
+                  true,
+                  106,
                   {{"tank/a", 100}, {"tank/a/b", -1}, {"tank/a/c", 5}},
                   -1,
-                  {"Error: Invalid written metric for tank/a/b, excluding from recursive total for tank/a"},
+                  {kInvalidBelow},
                   0},
         TotalCase{"Overflow",
-                  true, 0,
+                  true,
+                  0,
                   {{"tank/a", kMax - 10}, {"tank/a/b", 11}},
-                  -1, {kOverflow, kRecursiveNotFound}, 1},
+                  -1,
+                  {kOverflow, kRecursiveNotFound},
+                  1},
         TotalCase{"OverflowOnALaterRow",
-                  true, 0,
+                  true,
+                  0,
                   {{"tank/a", kMax - 10}, {"tank/a/b", 10}, {"tank/a/c", 1}, {"tank/a/d", -1}},
-                  -1, {kOverflow, kRecursiveNotFound}, 1},
+                  -1,
+                  {kOverflow, kRecursiveNotFound},
+                  1},
         TotalCase{"ExactlyTheLargestTotal",
-                  true, 0,
+                  true,
+                  0,
                   {{"tank/a", kMax - 10}, {"tank/a/b", 4}, {"tank/a/c", 6}},
-                  kMax, {}, 0},
+                  kMax,
+                  {},
+                  0},
         TotalCase{"EmptyTable", true, 0, {}, -1, {kRecursiveNotFound}, 1}),
     [](const ::testing::TestParamInfo<TotalCase>& info) { return std::string(info.param.title); });
 
 TEST(WrittenTotals, PoolRootAddsItsWholePoolOnly) {
   JobList list = job_list({{"tank", "p", 0}});
-  MetricTable table = sorted_table({{"tank", 1}, {"tank/a", 2}, {"tank/a/b", 4}, {"tanker", 100}, {"tanker/a", 100}});
+  MetricTable table = sorted_table(
+      {{"tank", 1}, {"tank/a", 2}, {"tank/a/b", 4}, {"tanker", 100}, {"tanker/a", 100}});
   int run_status = 0;
   compute_written_totals(list, table, true, run_status);
   EXPECT_EQ(survivors(list), (std::vector<std::string>{"tank@p=7"}));
@@ -164,10 +192,12 @@ TEST(WrittenTotals, EmptyTableDropsEveryJobOfBothLists) {
   EXPECT_TRUE(standard.items.empty());
   EXPECT_TRUE(recursive.items.empty());
   EXPECT_EQ(standard.items.capacity(), 32u);
-  EXPECT_EQ(log.messages(),
-            (Messages{"Error: Configured dataset not found or has invalid written metric: tank/a",
-                      "Error: Configured dataset not found or has invalid written metric: tank/b",
-                      "Error: Configured recursive dataset not found or has invalid written metric: tank/c"}));
+  EXPECT_EQ(
+      log.messages(),
+      (Messages{
+          "Error: Configured dataset not found or has invalid written metric: tank/a",
+          "Error: Configured dataset not found or has invalid written metric: tank/b",
+          "Error: Configured recursive dataset not found or has invalid written metric: tank/c"}));
   EXPECT_EQ(run_status, 1);
 }
 
@@ -178,8 +208,9 @@ TEST(WrittenTotals, DroppingTheSecondOfThreeKeepsOrderAndTotals) {
   int run_status = 0;
   compute_written_totals(list, table, false, run_status);
   EXPECT_EQ(survivors(list), (std::vector<std::string>{"tank/a@one=10", "tank/c@three=30"}));
-  EXPECT_EQ(log.messages(),
-            (Messages{"Error: Configured dataset not found or has invalid written metric: tank/b"}));
+  EXPECT_EQ(
+      log.messages(),
+      (Messages{"Error: Configured dataset not found or has invalid written metric: tank/b"}));
   EXPECT_EQ(run_status, 1);
 }
 
