@@ -1,0 +1,5 @@
+#include "run/run.h"
+
+int main(int argc, char** argv) {
+  return corvatel::corvatel_main(argc, argv, corvatel::default_run_paths(), corvatel::RunClock{});
+}

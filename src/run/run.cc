@@ -1,0 +1,241 @@
+#include "run/run.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/job_list.h"
+#include "log/log.h"
+
+namespace corvatel {
+namespace {
+
+/// Owns one descriptor; closing it is the release.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+  int get() const { return fd_; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+/// getline's buffer, released just before the configuration stream is closed.
+struct LineBuffer {
+  char* data = nullptr;
+  std::size_t size = 0;
+  ~LineBuffer() { release(); }
+  void release() {
+    std::free(data);
+    data = nullptr;
+    size = 0;
+  }
+};
+
+/// Everything that outlives one stage of a run.
+struct RunFrame {
+  RunFrame(const RunPaths& run_paths, const char* program_name)
+      : paths(run_paths), program(program_name) {}
+
+  const RunPaths& paths;
+  const char* program;
+  std::FILE* config = nullptr;
+  LineBuffer line;
+  std::tm local{};
+  std::int64_t minute_of_day = 0;
+  JobList standard;
+  JobList recursive;
+  int run_status = 0;
+  char timestamp[32] = {};
+};
+
+int take_lock(const char* path, const char* program, UniqueFd& lock) {
+  lock.reset(open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (lock.get() < 0) {
+    warn_stderr("%s: failed to open lock file %s: %s", program, path, std::strerror(errno));
+    return -1;
+  }
+  if (flock(lock.get(), LOCK_EX | LOCK_NB) == 0) return 0;
+  if (errno == EWOULDBLOCK)
+    warn_stderr("%s: another instance is already running (lock held on %s)", program, path);
+  else
+    warn_stderr("%s: failed to acquire lock %s: %s", program, path, std::strerror(errno));
+  lock.reset();
+  return -1;
+}
+
+int open_log(const RunFrame& frame) {
+  std::FILE* stream = std::fopen(frame.paths.log, "ae");
+  if (stream == nullptr) {
+    warn_stderr("%s: failed to open log file %s: %s", frame.program, frame.paths.log,
+                std::strerror(errno));
+    return -1;
+  }
+  if (std::setvbuf(stream, nullptr, _IOLBF, 0) != 0)
+    std::fprintf(stderr,
+                 "%s: failed to enable line-buffered logging; continuing with fully-buffered "
+                 "logging\n",
+                 frame.program);
+  log_state().stream = stream;
+  return 0;
+}
+
+int open_config(RunFrame& frame) {
+  frame.config = std::fopen(frame.paths.config, "re");
+  if (frame.config != nullptr) return 0;
+  int saved = errno;
+  warn_stderr("%s: failed to open config file %s: %s", frame.program, frame.paths.config,
+              std::strerror(saved));
+  log_event("Error: failed to open config file %s: %s", frame.paths.config, std::strerror(saved));
+  return -1;
+}
+
+// Slot 1. Until the configuration reader lands, the file is read to its end and nothing is due.
+int slot_read_configuration(RunFrame& frame, int& read_errno) {
+  while (getline(&frame.line.data, &frame.line.size, frame.config) != -1) {
+  }
+  read_errno = errno;
+  return 0;
+}
+
+bool any_job(const RunFrame& frame) {
+  return !frame.standard.items.empty() || !frame.recursive.items.empty();
+}
+
+// Slots 2 to 5: metrics fetch, sort and written totals; -1 ends the run.
+int slot_written_metrics(RunFrame&) { return 0; }
+
+// Slots 6 to 8: overlap removal and waves; -1 ends the run.
+int slot_overlap_planning(RunFrame&) { return 0; }
+
+// Slots 10 to 12: batches, inventory, verification, report and pruning.
+void slot_snapshots(RunFrame&) {}
+
+// From the clock reading up to the last stage; returns the exit status before the finish.
+int run_stages(RunFrame& frame, const RunClock& clock) {
+  std::int64_t reading = 0;
+  if (read_clock(reading, clock.time) != 0) {
+    log_event("Error: failed to read current time");
+    return 1;
+  }
+  std::time_t now = static_cast<std::time_t>(reading);
+  if (clock.localtime(&now, &frame.local) == nullptr) {
+    log_event("Error: localtime_r failed");
+    return 1;
+  }
+  frame.minute_of_day = minute_of_day(frame.local);
+
+  int read_errno = 0;
+  frame.run_status = slot_read_configuration(frame, read_errno);
+  if (!std::feof(frame.config)) {
+    log_event("Error: Failed to read config file %s: %s", frame.paths.config,
+              std::strerror(read_errno));
+    return 1;
+  }
+  if (any_job(frame) && slot_written_metrics(frame) != 0) return 1;
+  if (slot_overlap_planning(frame) != 0) return 1;
+  if (format_snapshot_timestamp(frame.local, frame.timestamp) != 0) {
+    log_event("Error: Failed to format timestamp");
+    return 1;
+  }
+  slot_snapshots(frame);
+  return frame.run_status;
+}
+
+int close_config(RunFrame& frame) {
+  frame.line.release();
+  if (frame.config == nullptr) return 0;
+  int result = std::fclose(frame.config);
+  frame.config = nullptr;
+  if (result == 0) return 0;
+  log_event("Error: failed to close config file %s: %s", frame.paths.config, std::strerror(errno));
+  return 1;
+}
+
+void clean_up(RunFrame& frame) {
+  job_list_free(frame.standard);
+  job_list_free(frame.recursive);
+}
+
+int final_log_checks(const RunFrame& frame, int exit_status) {
+  LogState& log = log_state();
+  if (log.stream == nullptr) return exit_status;
+  if (log.write_failed) {
+    std::fprintf(stderr, "%s: one or more writes to log file %s failed; log is incomplete\n",
+                 frame.program, frame.paths.log);
+    exit_status = 1;
+  }
+  if (std::fclose(log.stream) != 0) {
+    std::fprintf(stderr, "%s: failed to flush log file %s: %s\n", frame.program, frame.paths.log,
+                 std::strerror(errno));
+    exit_status = 1;
+  }
+  log.stream = nullptr;
+  return exit_status;
+}
+
+// The locked part of a run: everything between taking and releasing the lock.
+int run_locked(const RunPaths& paths, const char* program, const RunClock& clock) {
+  RunFrame frame{paths, program};
+  log_state().write_failed = false;
+  if (open_log(frame) != 0) {
+    clean_up(frame);
+    return 1;
+  }
+  int exit_status = 1;
+  if (open_config(frame) == 0) {
+    exit_status = run_stages(frame, clock);
+    if (close_config(frame) != 0) exit_status = 1;
+  }
+  clean_up(frame);
+  return final_log_checks(frame, exit_status);
+}
+
+}  // namespace
+
+int read_clock(std::int64_t& reading, std::time_t (*time_source)(std::time_t*)) {
+  errno = 0;
+  std::time_t now = time_source(nullptr);
+  if (now == static_cast<std::time_t>(-1) && errno != 0) return -1;
+  reading = static_cast<std::int64_t>(now);
+  return 0;
+}
+
+std::int64_t minute_of_day(const std::tm& local) {
+  return static_cast<std::int64_t>(local.tm_hour) * 60 + local.tm_min;
+}
+
+int format_snapshot_timestamp(const std::tm& local, char (&timestamp)[32]) {
+  if (std::strftime(timestamp, sizeof timestamp, "%Y-%m-%d_%H:%M:%S%z", &local) == 0) return -1;
+  if (timestamp[19] == '+') timestamp[19] = 'p';
+  return 0;
+}
+
+int corvatel_main(int argc, char** argv, const RunPaths& paths, const RunClock& clock) {
+  const char* program = program_name(argc, argv);
+  if (repair_standard_descriptors() != 0) {
+    warn_stderr("%s: failed to establish standard file descriptors", program);
+    return 1;
+  }
+  CommandLineOutcome outcome = handle_command_line(argc, argv, program, paths);
+  if (!outcome.run) return outcome.exit_status;
+
+  UniqueFd lock;  // released as the very last action, after the log is closed
+  if (take_lock(paths.lock, program, lock) != 0) return 1;
+  return run_locked(paths, program, clock);
+}
+
+}  // namespace corvatel

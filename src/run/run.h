@@ -1,0 +1,31 @@
+#ifndef CORVATEL_RUN_RUN_H
+#define CORVATEL_RUN_RUN_H
+
+#include <cstdint>
+#include <ctime>
+
+#include "run/command_line.h"
+
+namespace corvatel {
+
+/// Where a run reads the time from; tests substitute fixed or failing sources.
+struct RunClock {
+  std::time_t (*time)(std::time_t*) = ::time;
+  std::tm* (*localtime)(const std::time_t*, std::tm*) = localtime_r;
+};
+
+/// Stores the current time in `reading`; -1 (reading untouched) when the clock cannot be read.
+int read_clock(std::int64_t& reading, std::time_t (*time_source)(std::time_t*) = ::time);
+
+/// Local hour * 60 + local minute.
+std::int64_t minute_of_day(const std::tm& local);
+
+/// "%Y-%m-%d_%H:%M:%S%z" with a '+' at index 19 turned into 'p'; -1 when it cannot be formatted.
+int format_snapshot_timestamp(const std::tm& local, char (&timestamp)[32]);
+
+/// One start of the program with the given paths and clock; returns the exit status.
+int corvatel_main(int argc, char** argv, const RunPaths& paths, const RunClock& clock);
+
+}  // namespace corvatel
+
+#endif

@@ -1,0 +1,36 @@
+// Test-only driver: the real program with its paths and clock taken from the environment,
+// so that out-of-process tests reach the fixed-path binary's behaviour. Never installed.
+#include <cstdlib>
+#include <ctime>
+
+#include "run/run.h"
+
+namespace {
+
+std::time_t g_fixed_time;
+
+std::time_t fixed_time(std::time_t* out) {
+  if (out != nullptr) *out = g_fixed_time;
+  return g_fixed_time;
+}
+
+const char* env_or(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : fallback;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  corvatel::RunPaths defaults = corvatel::default_run_paths();
+  corvatel::RunPaths paths{env_or("CORVATEL_TEST_CONFIG", defaults.config),
+                           env_or("CORVATEL_TEST_LOG", defaults.log),
+                           env_or("CORVATEL_TEST_LOCK", defaults.lock),
+                           env_or("CORVATEL_TEST_ZFS", defaults.zfs)};
+  corvatel::RunClock clock;
+  if (const char* fixed = std::getenv("CORVATEL_TEST_TIME")) {
+    g_fixed_time = static_cast<std::time_t>(std::strtoll(fixed, nullptr, 10));
+    clock.time = fixed_time;
+  }
+  return corvatel::corvatel_main(argc, argv, paths, clock);
+}

@@ -1,0 +1,28 @@
+#ifndef CORVATEL_TEST_SUPPORT_PROCESS_H
+#define CORVATEL_TEST_SUPPORT_PROCESS_H
+
+#include <string>
+#include <vector>
+
+namespace corvatel::testing {
+
+struct ProcessOptions {
+  std::vector<std::string> env;   // extra NAME=value entries on top of this process's environment
+  bool close_stdin = false;
+  bool close_stdout = false;       // the child starts with descriptor 1 closed
+  bool close_stderr = false;
+  bool empty_argv = false;         // the child starts with argc 0
+};
+
+struct ProcessResult {
+  int exit_status = -1;  // -1 when not exited normally
+  std::string out;
+  std::string err;
+};
+
+/// Runs argv[0] with argv and collects both output streams and the exit status.
+ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+}  // namespace corvatel::testing
+
+#endif
