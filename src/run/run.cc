@@ -9,8 +9,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/configuration.h"
 #include "config/job_list.h"
 #include "log/log.h"
+#include "metrics/metrics.h"
+#include "metrics/metrics_fetch.h"
+#include "metrics/written_totals.h"
+#include "plan/overlap.h"
+#include "plan/waves.h"
+#include "snapshot/batches.h"
+#include "snapshot/inventory.h"
+#include "snapshot/prune.h"
+#include "snapshot/report.h"
 
 namespace corvatel {
 namespace {
@@ -33,18 +43,6 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-/// getline's buffer, released just before the configuration stream is closed.
-struct LineBuffer {
-  char* data = nullptr;
-  std::size_t size = 0;
-  ~LineBuffer() { release(); }
-  void release() {
-    std::free(data);
-    data = nullptr;
-    size = 0;
-  }
-};
-
 /// Everything that outlives one stage of a run.
 struct RunFrame {
   RunFrame(const RunPaths& run_paths, const char* program_name)
@@ -58,8 +56,13 @@ struct RunFrame {
   std::int64_t minute_of_day = 0;
   JobList standard;
   JobList recursive;
+  ConfigKeySet keys;
   int run_status = 0;
+  MetricTable metrics;
   char timestamp[32] = {};
+  SnapshotInventory inventory;
+  bool inventory_available = true;
+  PruneMatchBuffer prune_matches;
 };
 
 int take_lock(const char* path, const char* program, UniqueFd& lock) {
@@ -103,26 +106,56 @@ int open_config(RunFrame& frame) {
   return -1;
 }
 
-// Slot 1. Until the configuration reader lands, the file is read to its end and nothing is due.
-int slot_read_configuration(RunFrame& frame, int& read_errno) {
-  while (getline(&frame.line.data, &frame.line.size, frame.config) != -1) {
-  }
-  read_errno = errno;
-  return 0;
-}
-
 bool any_job(const RunFrame& frame) {
   return !frame.standard.items.empty() || !frame.recursive.items.empty();
 }
 
-// Slots 2 to 5: metrics fetch, sort and written totals; -1 ends the run.
-int slot_written_metrics(RunFrame&) { return 0; }
+// Slots 2 to 5; -1 ends the run.
+int slot_written_metrics(RunFrame& frame) {
+  if (fetch_written_metrics(frame.paths.zfs, frame.standard, frame.recursive, frame.metrics) != 0)
+    return -1;
+  if (!frame.metrics.rows.empty()) sort_metric_table(frame.metrics);
+  compute_written_totals(frame.standard, frame.metrics, false, frame.run_status);
+  compute_written_totals(frame.recursive, frame.metrics, true, frame.run_status);
+  return 0;
+}
 
-// Slots 6 to 8: overlap removal and waves; -1 ends the run.
-int slot_overlap_planning(RunFrame&) { return 0; }
+// Slots 6 to 8; -1 ends the run.
+int slot_overlap_planning(RunFrame& frame) {
+  if (resolve_recursive_overlaps(frame.recursive) != 0) {
+    log_event("Error: Failed to check recursive ancestor overlaps");
+    return -1;
+  }
+  if (drop_covered_standard_jobs(frame.standard, frame.recursive) != 0) {
+    log_event("Error: Failed to check recursive overlaps");
+    return -1;
+  }
+  assign_standard_waves(frame.standard);
+  return 0;
+}
 
-// Slots 10 to 12: batches, inventory, verification, report and pruning.
-void slot_snapshots(RunFrame&) {}
+// Slots 10 to 12: each failure is folded into the run status and the run goes on.
+void slot_snapshots(RunFrame& frame) {
+  const char* zfs = frame.paths.zfs;
+  if (create_snapshot_batches(zfs, frame.standard, frame.timestamp, false) != 0)
+    frame.run_status = 1;
+  if (create_snapshot_batches(zfs, frame.recursive, frame.timestamp, true) != 0)
+    frame.run_status = 1;
+  if (any_job(frame) &&
+      fetch_snapshot_inventory(zfs, frame.inventory, frame.standard, frame.recursive) != 0) {
+    log_event("Error: Unable to list snapshots for batch verification and pruning");
+    frame.inventory_available = false;
+  }
+  for (bool recursive : {false, true}) {
+    const JobList& list = recursive ? frame.recursive : frame.standard;
+    if (verify_report_and_prune(zfs, list, frame.inventory, frame.inventory_available,
+                                frame.prune_matches, frame.timestamp, recursive) != 0)
+      frame.run_status = 1;
+  }
+  // The matches point into the inventory's names: release them first.
+  std::vector<const char*>().swap(frame.prune_matches.matches);
+  free_snapshot_inventory(frame.inventory);
+}
 
 // From the clock reading up to the last stage; returns the exit status before the finish.
 int run_stages(RunFrame& frame, const RunClock& clock) {
@@ -139,7 +172,8 @@ int run_stages(RunFrame& frame, const RunClock& clock) {
   frame.minute_of_day = minute_of_day(frame.local);
 
   int read_errno = 0;
-  frame.run_status = slot_read_configuration(frame, read_errno);
+  frame.run_status = read_configuration(frame.config, frame.line, frame.minute_of_day,
+                                        frame.standard, frame.recursive, frame.keys, read_errno);
   if (!std::feof(frame.config)) {
     log_event("Error: Failed to read config file %s: %s", frame.paths.config,
               std::strerror(read_errno));
@@ -166,8 +200,10 @@ int close_config(RunFrame& frame) {
 }
 
 void clean_up(RunFrame& frame) {
+  std::vector<WrittenMetric>().swap(frame.metrics.rows);
   job_list_free(frame.standard);
   job_list_free(frame.recursive);
+  config_key_set_free(frame.keys);
 }
 
 int final_log_checks(const RunFrame& frame, int exit_status) {
