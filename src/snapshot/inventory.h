@@ -13,14 +13,13 @@ struct SnapshotInventory {
   std::vector<std::string> items;
 };
 
-/// Lists the snapshots under the remaining jobs' datasets into the empty `inventory`.
-/// Returns 0 (also when both lists are empty: nothing is run), or -1 with the inventory
-/// emptied; logs no message of its own.
+/// Lists the snapshots under the jobs' datasets into the empty `inventory`; 0 (nothing run when
+/// both lists are empty), or -1 with the inventory emptied and no message of its own.
 int fetch_snapshot_inventory(const char* zfs, SnapshotInventory& inventory,
                              const JobList& standard, const JobList& recursive);
 
-/// LineHandler of the listing (user_data: the SnapshotInventory): stores a copy of a
-/// well-formed snapshot name and returns 0, or -1 for a malformed line (logged) or no memory.
+/// LineHandler of the listing (user_data: the inventory): stores a well-formed snapshot name;
+/// -1 for a malformed line (logged) or when memory ran out.
 int add_inventory_line(const char* line, void* user_data);
 
 /// Releases every name and the storage.

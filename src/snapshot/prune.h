@@ -24,12 +24,10 @@ struct ListWords {
 /// The words of the standard list (all empty) or of the recursive list.
 ListWords list_words(bool recursive);
 
-/// True when `name` is `dataset` "@" `prefix_tag` followed by a timestamp of the program's
-/// form: "YYYY-MM-DD_HH:MM:SS", optionally followed by "p" or "-" and four digits.
+/// True when `name` is `dataset` "@" `prefix_tag` and a timestamp of the program's form.
 bool is_prune_match(std::string_view name, std::string_view dataset, std::string_view prefix_tag);
 
-/// Destroys the job's matching snapshots beyond its retention, oldest first, logging each;
-/// sets `pass_status` to 1 on any failure and never lowers it.
+/// Destroys the job's matches beyond its retention, oldest first; a failure sets `pass_status` 1.
 void prune_job(const char* zfs, const SnapshotJob& job, const SnapshotInventory& inventory,
                bool inventory_available, PruneMatchBuffer& buffer, const ListWords& words,
                bool recursive, int& pass_status);

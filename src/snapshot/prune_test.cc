@@ -108,7 +108,8 @@ TEST(PruneJob, DestroysOldestMatchesBeyondRetentionFirst) {
     EXPECT_EQ(zfs.calls(), (Calls{destroy_args(zfs.path(), recursive, match(5)),
                                   destroy_args(zfs.path(), recursive, match(4))}));
     std::string suffix = recursive ? " Recursive" : "";
-    EXPECT_EQ(log.messages(), (Lines{"Pruned=" + match(5) + suffix, "Pruned=" + match(4) + suffix}));
+    EXPECT_EQ(log.messages(),
+              (Lines{"Pruned=" + match(5) + suffix, "Pruned=" + match(4) + suffix}));
   }
 }
 

@@ -9,8 +9,7 @@
 
 namespace corvatel {
 
-/// One pass over `list`: confirms failed jobs against the inventory, logs a "Created=" line
-/// per snapshot that exists and prunes that job. Returns the pass status, 0 or 1.
+/// Confirms failed jobs against the inventory, reports and prunes each existing snapshot; 0 or 1.
 int verify_report_and_prune(const char* zfs, const JobList& list,
                             const SnapshotInventory& inventory, bool inventory_available,
                             PruneMatchBuffer& matches, const char* timestamp, bool recursive);
