@@ -7,49 +7,28 @@
 #include <cstdlib>
 #include <filesystem>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "allocation_fault.h"
 #include "log_capture.h"
-
-namespace {
-
-// Allocation failure injection for this test binary: while `allocations_left` is not -1,
-// each operator new uses one, and fails once none is left.
-long allocations_left = -1;
-long live_allocations = 0;
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (allocations_left == 0) throw std::bad_alloc();
-  if (allocations_left > 0) --allocations_left;
-  void* memory = std::malloc(size == 0 ? 1 : size);
-  if (memory == nullptr) throw std::bad_alloc();
-  ++live_allocations;
-  return memory;
-}
-
-void operator delete(void* memory) noexcept {
-  if (memory == nullptr) return;
-  --live_allocations;
-  std::free(memory);
-}
-
-void operator delete(void* memory, std::size_t) noexcept { operator delete(memory); }
 
 namespace corvatel {
 namespace {
 
 using namespace std::string_literals;
 
-/// Lets `allowed` more allocations succeed and fails the rest, for the life of the object.
+/// Lets `allowed` more allocations succeed and fails the rest, for the life of the object;
+/// -1 lets every allocation succeed.
 class AllocationBudget {
  public:
-  explicit AllocationBudget(long allowed) { allocations_left = allowed; }
-  ~AllocationBudget() { allocations_left = -1; }
-  AllocationBudget(const AllocationBudget&) = delete;
-  AllocationBudget& operator=(const AllocationBudget&) = delete;
+  explicit AllocationBudget(long allowed) {
+    if (allowed >= 0) failure_.emplace(static_cast<std::size_t>(allowed), true);
+  }
+
+ private:
+  std::optional<testing::AllocationFailure> failure_;
 };
 
 struct Outcome {
@@ -421,14 +400,14 @@ TEST(AllocationFailure, FailedPrefixCopyFreesDatasetCopyAndKeepsJobs) {
   const std::string prefix = "a-rather-long-prefix";
   JobList list;
   ASSERT_EQ(job_list_append(list, "tank", "hourly", 24, 0), 0);
-  long live_before = live_allocations;
+  long live_before = testing::live_allocations();
   int result;
   {
     AllocationBudget limit(1);  // the dataset copy succeeds, the prefix copy fails
     result = job_list_append(list, dataset, prefix, 5, 6);
   }
   EXPECT_EQ(result, -1);
-  EXPECT_EQ(live_allocations, live_before);
+  EXPECT_EQ(testing::live_allocations(), live_before);
   ASSERT_EQ(list.items.size(), 1u);
   EXPECT_EQ(list.items.capacity(), 32u);
   EXPECT_EQ(list.items[0].dataset, "tank");

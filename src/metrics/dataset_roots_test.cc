@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "metrics/alloc_fault.h"
+#include "allocation_fault.h"
 
 namespace corvatel {
 namespace {

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "allocation_fault.h"
 #include "log_capture.h"
-#include "metrics/alloc_fault.h"
 
 namespace corvatel {
 namespace {

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "allocation_fault.h"
 #include "log_capture.h"
-#include "plan/failing_new.h"
 
 namespace corvatel {
 namespace {
 
-using testing::FailingNew;
+using testing::AllocationFailure;
 using testing::LogCapture;
 
 struct Entry {
@@ -120,7 +120,7 @@ TEST(ResolveRecursiveOverlaps, MarksAllocationFailureLeavesTheListUnchanged) {
   for (SnapshotJob& job : recursive.items) job.wave = 9;
   int result;
   {
-    FailingNew failure(0);
+    AllocationFailure failure(0);
     result = resolve_recursive_overlaps(recursive);
     EXPECT_TRUE(failure.fired());
   }
@@ -136,7 +136,7 @@ TEST(ResolveRecursiveOverlaps, WaveAllocationFailureKeepsRemovalsAndInitialWaves
   for (SnapshotJob& job : recursive.items) job.wave = 9;
   int result;
   {
-    FailingNew failure(1);  // the covered marks succeed, the length pairs fail
+    AllocationFailure failure(1);  // the covered marks succeed, the length pairs fail
     result = resolve_recursive_overlaps(recursive);
     EXPECT_TRUE(failure.fired());
   }
@@ -227,7 +227,7 @@ TEST(DropCoveredStandardJobs, RemovesJobsAtOrBelowSamePrefixRecursiveJobs) {
 TEST(DropCoveredStandardJobs, EmptyRecursiveListAllocatesNothing) {
   JobList recursive;
   JobList standard = make_list({{"tank/a", "daily"}});
-  FailingNew failure(0);
+  AllocationFailure failure(0);
   EXPECT_EQ(drop_covered_standard_jobs(standard, recursive), 0);
   EXPECT_FALSE(failure.fired());
 }
@@ -248,7 +248,7 @@ TEST(DropCoveredStandardJobs, EveryAllocationFailureLeavesTheStandardListUnchang
     int result;
     bool fired;
     {
-      FailingNew failure(allowed);
+      AllocationFailure failure(allowed);
       result = drop_covered_standard_jobs(standard, recursive);
       fired = failure.fired();
     }

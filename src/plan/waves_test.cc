@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "plan/failing_new.h"
+#include "allocation_fault.h"
 
 namespace corvatel {
 namespace {
 
-using testing::FailingNew;
+using testing::AllocationFailure;
 
 struct Entry {
   std::string dataset;
@@ -84,7 +84,7 @@ TEST(AssignRecursiveWaves, AllocationFailureLeavesTheInitialWaves) {
   JobList recursive = make_list({{"tank", "a"}, {"tank/x", "c"}, {"tank", "b"}});
   int result;
   {
-    FailingNew failure(0);
+    AllocationFailure failure(0);
     result = assign_recursive_waves(recursive);
     EXPECT_TRUE(failure.fired());
   }
