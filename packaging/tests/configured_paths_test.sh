@@ -1,0 +1,70 @@
+#!/bin/sh
+# Configures scratch builds and checks the paths that would be built into the program and
+# written into its manual page: the configuration file follows the install prefix, an explicit
+# setting wins over every prefix, the other paths stay system paths, and relative paths are
+# refused.
+# Arguments: source-dir generator c++-compiler
+set -eu
+source=$1 generator=$2 compiler=$3
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+build=$scratch/build
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+
+configure() {
+  env -u CMAKE_INSTALL_PREFIX cmake -S "$source" -B "$build" -G "$generator" \
+    -DCMAKE_CXX_COMPILER="$compiler" -DCORVATEL_BUILD_TESTS=OFF "$@" >"$scratch/configure.log" 2>&1
+}
+
+# The values of one compile definition of the program, as the generator wrote them.
+defined() {
+  grep -rhoE "$1=\\\\?\"[^\"\\\\]*" "$build" --include=build.ninja --include=flags.make |
+    sed 's/.*"//' | sort -u
+}
+
+# A path in the FILES section of the configured page.
+page_files() { sed -n '/^\.Sh FILES/,/^\.Sh /s/^\.It Pa //p' "$build/man/corvatel.8"; }
+
+expect() {  # label config log lock zfs
+  label=$1
+  [ "$(defined CORVATEL_CONFIG_PATH)" = "$2" ] || fail "$label: config path $(defined CORVATEL_CONFIG_PATH)"
+  [ "$(defined CORVATEL_LOG_PATH)" = "$3" ] || fail "$label: log path $(defined CORVATEL_LOG_PATH)"
+  [ "$(defined CORVATEL_LOCK_PATH)" = "$4" ] || fail "$label: lock path $(defined CORVATEL_LOCK_PATH)"
+  [ "$(defined CORVATEL_ZFS_PATH)" = "$5" ] || fail "$label: zfs path $(defined CORVATEL_ZFS_PATH)"
+  page_files | grep -qxF "$2" || fail "$label: the page does not name $2"
+}
+
+configure || { cat "$scratch/configure.log"; fail "default configure"; exit 1; }
+expect "default prefix" /usr/local/etc/corvatel.conf /var/log/corvatel.log /var/run/corvatel.lock /sbin/zfs
+grep -qF '/usr/local/sbin/corvatel' "$build/man/corvatel.8" || fail "the page's cron line"
+
+configure -DCMAKE_INSTALL_PREFIX=/opt/cv || fail "configure with /opt/cv"
+expect "prefix /opt/cv" /opt/cv/etc/corvatel.conf /var/log/corvatel.log /var/run/corvatel.lock /sbin/zfs
+page_files | grep -qxF /opt/cv/etc/corvatel.conf.sample || fail "the page's sample path"
+grep -qF '/opt/cv/sbin/corvatel' "$build/man/corvatel.8" || fail "the page's cron line"
+
+# A changed prefix on the same build folder moves the default along.
+configure -DCMAKE_INSTALL_PREFIX=/opt/other || fail "configure with /opt/other"
+expect "prefix /opt/other" /opt/other/etc/corvatel.conf /var/log/corvatel.log /var/run/corvatel.lock /sbin/zfs
+
+configure -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_SYSCONFDIR=/etc || fail "configure with /etc"
+expect "sysconfdir /etc" /etc/corvatel.conf /var/log/corvatel.log /var/run/corvatel.lock /sbin/zfs
+
+# An explicit path wins, and keeps winning when the prefix changes afterwards.
+configure -DCMAKE_INSTALL_SYSCONFDIR=etc -DCORVATEL_CONFIG_PATH=/srv/cv/snap.conf \
+  -DCORVATEL_LOG_PATH=/srv/cv/snap.log -DCORVATEL_LOCK_PATH=/srv/cv/snap.lock \
+  -DCORVATEL_ZFS_PATH=/usr/sbin/zfs || fail "configure with explicit paths"
+expect "explicit paths" /srv/cv/snap.conf /srv/cv/snap.log /srv/cv/snap.lock /usr/sbin/zfs
+configure -DCMAKE_INSTALL_PREFIX=/opt/third || fail "configure with /opt/third"
+expect "explicit paths, new prefix" /srv/cv/snap.conf /srv/cv/snap.log /srv/cv/snap.lock /usr/sbin/zfs
+
+# A relative path would be looked up from wherever cron starts the program.
+if configure -DCORVATEL_LOG_PATH=corvatel.log; then
+  fail "a relative log path was accepted"
+elif ! grep -q "CORVATEL_LOG_PATH must be an absolute path" "$scratch/configure.log"; then
+  cat "$scratch/configure.log"
+  fail "no message for the relative log path"
+fi
+exit $failed

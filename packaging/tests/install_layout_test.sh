@@ -1,0 +1,74 @@
+#!/bin/sh
+# Installs a built tree into a scratch prefix and checks that exactly the program, the manual
+# page and the sample configuration land there, with their modes, and that the installed
+# program and page name the same paths, and that the FreeBSD port's plist lists the same files.
+# Arguments: build-dir sbindir sysconfdir mandir version config log lock zfs sample-source plist
+set -eu
+build=$1 sbindir=$2 sysconfdir=$3 mandir=$4 version=$5
+config=$6 log=$7 lock=$8 zfs=$9
+shift 9
+sample_source=$1 plist=$2
+
+case "$sbindir$sysconfdir$mandir" in
+  */../* | ../*) echo "install directories leave the prefix"; exit 77 ;;
+esac
+for dir in "$sbindir" "$sysconfdir" "$mandir"; do
+  case "$dir" in /*) echo "absolute install directory $dir; nothing to check"; exit 77 ;; esac
+done
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+root=$scratch/prefix
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+
+cmake --install "$build" --prefix "$root" >"$scratch/install.log" 2>&1 ||
+  { cat "$scratch/install.log"; echo "FAIL: cmake --install"; exit 1; }
+
+expected=$(printf '%s\n' "$sbindir/corvatel" "$sysconfdir/corvatel.conf.sample" \
+  "$mandir/man8/corvatel.8" | sort)
+actual=$(cd "$root" && find . ! -type d | sed 's|^\./||' | sort)
+if [ "$actual" != "$expected" ]; then
+  fail "installed files"
+  printf '%s\n' "$actual"
+  echo "instead of"
+  printf '%s\n' "$expected"
+  exit 1
+fi
+
+# The port installs the same files, the page compressed and the sample as a sample, and adds
+# its newsyslog entry itself.
+if [ "$sbindir $sysconfdir $mandir" = "sbin etc share/man" ]; then
+  from_plist=$(sed -e 's/^@sample //' -e 's/\.gz$//' "$plist" |
+    grep -v '^etc/newsyslog\.conf\.d/corvatel\.conf$' | sort)
+  if [ "$from_plist" != "$expected" ]; then
+    fail "$plist lists"
+    printf '%s\n' "$from_plist"
+  fi
+fi
+
+mode() { ls -l "$1" | cut -c1-10; }
+[ "$(mode "$root/$sbindir/corvatel")" = "-rwxr-xr-x" ] || fail "program mode $(mode "$root/$sbindir/corvatel")"
+for file in "$sysconfdir/corvatel.conf.sample" "$mandir/man8/corvatel.8"; do
+  [ "$(mode "$root/$file")" = "-rw-r--r--" ] || fail "$file mode $(mode "$root/$file")"
+done
+cmp -s "$sample_source" "$root/$sysconfdir/corvatel.conf.sample" ||
+  fail "the installed sample differs from $sample_source"
+
+program=$root/$sbindir/corvatel
+[ "$("$program" --version)" = "corvatel $version (portbld)" ] || fail "version line: $("$program" --version)"
+help=$("$program" --help)
+help_paths=$(printf '%s\n' "$help" | sed -nE 's/^  (Config|Log|Lock): *//p')
+expected_paths=$(printf '%s\n' "$config" "$log" "$lock")
+[ "$help_paths" = "$expected_paths" ] || fail "--help shows $help_paths"
+
+# FILES of the page: the configuration, the sample beside it, the log, the lock, zfs.
+page=$root/$mandir/man8/corvatel.8
+page_paths=$(sed -n '/^\.Sh FILES/,/^\.Sh /s/^\.It Pa //p' "$page")
+sample_path=$(dirname "$config")/corvatel.conf.sample
+expected_page=$(printf '%s\n' "$config" "$sample_path" "$log" "$lock" "$zfs")
+if [ "$page_paths" != "$expected_page" ]; then
+  fail "FILES of the page"
+  printf '%s\n' "$page_paths"
+fi
+exit $failed
