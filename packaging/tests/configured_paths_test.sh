@@ -39,6 +39,14 @@ expect() {  # label config log lock zfs
 configure || { cat "$scratch/configure.log"; fail "default configure"; exit 1; }
 expect "default prefix" /usr/local/etc/corvatel.conf /var/log/corvatel.log /var/run/corvatel.lock /sbin/zfs
 grep -qF '/usr/local/sbin/corvatel' "$build/man/corvatel.8" || fail "the page's cron line"
+# The operator snippets are written for the default paths.
+contrib=$source/contrib
+grep -qx '/var/log/corvatel.log[[:space:]].*' "$contrib/newsyslog.conf.d/corvatel.conf" ||
+  fail "the newsyslog entry does not name /var/log/corvatel.log"
+grep -qx '/var/log/corvatel.log {' "$contrib/logrotate.d/corvatel" ||
+  fail "the logrotate entry does not name /var/log/corvatel.log"
+grep -qx '\*[[:space:]]\*[[:space:]]\*[[:space:]]\*[[:space:]]\*[[:space:]]root[[:space:]]/usr/local/sbin/corvatel' \
+  "$contrib/cron.d/corvatel" || fail "the cron line does not run /usr/local/sbin/corvatel"
 
 configure -DCMAKE_INSTALL_PREFIX=/opt/cv || fail "configure with /opt/cv"
 expect "prefix /opt/cv" /opt/cv/etc/corvatel.conf /var/log/corvatel.log /var/run/corvatel.lock /sbin/zfs
