@@ -1,0 +1,280 @@
+// A representative whole run repeated with its N-th operator new failing, for every N.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <iterator>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "allocation_fault.h"
+#include "in_process_run.h"
+
+namespace corvatel::testing {
+namespace {
+
+using Lines = std::vector<std::string>;
+using Names = std::set<std::string>;
+
+constexpr std::time_t k1400 = 1740837600;  // 2025-03-01 14:00:00 UTC
+constexpr const char* kNow = "2025-03-01_14:00:00p0000";
+
+// Standard and recursive jobs over two pools: a covered child, two prefixes on one dataset, a
+// job that is not due, and names long enough that copying them allocates.
+const Lines kConfig = {
+    "tank/projects,60,3,hourly,yes,1000",
+    "tank/projects/alpha,60,2,hourly,no,0",
+    "tank/projects/alpha,30,2,frequent-snapshots,no,0",
+    "archive/photos/2024,60,2,hourly,no,0",
+    "archive/photos/2024,60,4,daily-archive,no,0",
+    "archive,60,2,h,yes,0",
+    "tank,1440,7,daily,no,0",
+};
+
+std::string config_text(const Lines& lines) {
+  std::string text = "# representative configuration\n";
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+std::string at(const std::string& dataset, const std::string& snapshot) {
+  return dataset + "@" + snapshot;
+}
+
+void add_datasets_and_history(SimState& zfs) {
+  for (const char* name : {"tank", "tank/projects", "tank/projects/alpha",
+                           "tank/projects/alpha/src", "tank/homework", "archive",
+                           "archive/photos", "archive/photos/2024"})
+    zfs.add_dataset(name, 4096);
+  for (int hour = 10; hour <= 13; ++hour) {
+    std::string snap = "hourly_2025-03-01_" + std::to_string(hour) + ":00:00p0000";
+    std::time_t when = k1400 - (14 - hour) * 3600;
+    for (const char* d : {"tank/projects", "tank/projects/alpha", "tank/projects/alpha/src"})
+      zfs.add_snapshot(at(d, snap), when);
+    if (hour >= 11) zfs.add_snapshot(at("archive/photos/2024", snap), when);
+    if (hour >= 12) {
+      zfs.add_snapshot(at("archive/photos/2024", "daily-archive_2025-03-01_" +
+                                                      std::to_string(hour) + ":00:00p0000"),
+                       when);
+      for (const char* d : {"archive", "archive/photos", "archive/photos/2024"})
+        zfs.add_snapshot(at(d, "h_2025-03-01_" + std::to_string(hour) + ":00:00p0000"), when);
+    }
+  }
+  for (int half_hours : {3, 2, 1}) {
+    std::time_t when = k1400 - half_hours * 1800;
+    std::string t = half_hours == 3 ? "12:30:00" : half_hours == 2 ? "13:00:00" : "13:30:00";
+    zfs.add_snapshot(at("tank/projects/alpha", "frequent-snapshots_2025-03-01_" + t + "p0000"),
+                     when);
+  }
+  // Look-alikes that no job may touch.
+  for (const char* name : {"tank/projects@hourly_manual",
+                           "tank/projects@hourly_2025-03-01_09:00:00+0100",
+                           "tank/projects/alpha@hourly2_2025-03-01_09:00:00p0000",
+                           "archive/photos/2024@hourly_2025-03-01_09:00:00p0000x",
+                           "archive/photos@h_2025-03-01_09:00:00p0000"})
+    zfs.add_snapshot(name, k1400 - 5 * 3600);
+}
+
+struct Record {
+  InProcessRun::Outcome outcome;
+  Names destroyed;
+  Names created;
+  bool fired = false;
+  std::size_t calls = 0;
+  long leaked = 0;  // operator new blocks corvatel_main left behind
+};
+
+Names minus(const Names& a, const Names& b) {
+  Names result;
+  std::set_difference(a.begin(), a.end(), b.begin(), b.end(),
+                      std::inserter(result, result.end()));
+  return result;
+}
+
+Names snapshot_set(const SimState& zfs) {
+  Lines names = zfs.snapshots();
+  return Names(names.begin(), names.end());
+}
+
+// One run of `config` on the representative pools; with `allowed` set, the allocation after
+// `allowed` successful ones fails (and, with `keep_failing`, every one after it).
+Record run_once(const Lines& config, std::size_t allowed, bool keep_failing) {
+  InProcessRun inst;
+  add_datasets_and_history(inst.zfs);
+  inst.write_config(config_text(config));
+  Names before = snapshot_set(inst.zfs);
+  Record record;
+  inst.begin(k1400);
+  long live_before = live_allocations();
+  {
+    AllocationFailure failure(allowed, keep_failing);
+    inst.call_main();
+    record.fired = failure.fired();
+    record.calls = failure.calls();
+  }
+  record.leaked = live_allocations() - live_before;
+  record.outcome = inst.end();
+  Names after = snapshot_set(inst.zfs);
+  record.destroyed = minus(before, after);
+  record.created = minus(after, before);
+  return record;
+}
+
+Record fault_free_run(const Lines& config) { return run_once(config, SIZE_MAX, false); }
+
+// The messages the design gives for an allocation failure, with every placeholder this
+// configuration can fill in.
+Names allocation_messages(const Record& base) {
+  Names messages = {"Error: Failed to determine dataset roots for metrics fetch",
+                    "Error: Failed to allocate metrics command",
+                    "Error: Failed to read ZFS written metrics",
+                    "Error: Failed to check recursive ancestor overlaps",
+                    "Error: Failed to check recursive overlaps",
+                    "Error: standard zfs snapshot batch execution failed",
+                    "Error: recursive zfs snapshot batch execution failed",
+                    "Error: Unable to list snapshots for batch verification and pruning"};
+  for (const std::string& line : kConfig) {
+    std::string dataset = line.substr(0, line.find(','));
+    messages.insert("Error: Failed to track config entry for " + dataset);
+    messages.insert("Error: Failed to allocate batch entry for " + dataset);
+    messages.insert("Error: Failed to allocate prune match list for " + dataset);
+  }
+  for (const std::string& name : base.destroyed)
+    messages.insert("Error: Failed to prune snapshot " + name);
+  return messages;
+}
+
+// The dataset a configuration-line message names, or "".
+std::string config_line_dataset(const std::string& message) {
+  for (const char* head : {"Error: Failed to track config entry for ",
+                           "Error: Failed to allocate batch entry for "}) {
+    std::string h = head;
+    if (message.rfind(h, 0) == 0) return message.substr(h.size());
+  }
+  return "";
+}
+
+// The first line where the faulty log leaves the fault-free one; "" when it never does.
+std::string first_divergence(const Lines& faulty, const Lines& base) {
+  for (std::size_t i = 0; i < faulty.size(); ++i)
+    if (i >= base.size() || faulty[i] != base[i]) return faulty[i];
+  return "";
+}
+
+class AllocationRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    base = fault_free_run(kConfig);
+    // A line rejected for want of memory runs as if it were absent: the design goes on with
+    // the other lines, and a child that the rejected recursive line covered is then its own job.
+    for (std::size_t i = 0; i < kConfig.size(); ++i) {
+      Lines without = kConfig;
+      without.erase(without.begin() + static_cast<std::ptrdiff_t>(i));
+      Record r = fault_free_run(without);
+      std::string dataset = kConfig[i].substr(0, kConfig[i].find(','));
+      destroyed_without[dataset].insert(r.destroyed.begin(), r.destroyed.end());
+      created_without[dataset].insert(r.created.begin(), r.created.end());
+    }
+  }
+
+  // Checks one faulty run; returns the message it was judged by.
+  std::string check(const Record& r, std::size_t n, bool keep_failing) {
+    std::ostringstream where;
+    where << "allocation " << n << (keep_failing ? " and every later one" : "") << " failed";
+    SCOPED_TRACE(where.str());
+    EXPECT_FALSE(r.outcome.threw) << "an exception left corvatel_main";
+    EXPECT_EQ(r.outcome.status, 1);
+    EXPECT_EQ(r.outcome.err, "");
+    EXPECT_EQ(r.leaked, 0);
+    std::string message = first_divergence(r.outcome.log, base.outcome.log);
+    EXPECT_EQ(allocation_messages(base).count(message), 1u)
+        << "first line that differs from the fault-free run: '" << message << "'";
+    Names allowed_destroyed = base.destroyed;
+    Names allowed_created = base.created;
+    std::string dataset = config_line_dataset(message);
+    for (const auto& [d, names] : destroyed_without)
+      if (d == dataset || (keep_failing && !dataset.empty()))
+        allowed_destroyed.insert(names.begin(), names.end());
+    for (const auto& [d, names] : created_without)
+      if (d == dataset || (keep_failing && !dataset.empty()))
+        allowed_created.insert(names.begin(), names.end());
+    for (const std::string& name : minus(r.destroyed, allowed_destroyed))
+      ADD_FAILURE() << "destroyed " << name << ", which the fault-free run keeps";
+    for (const std::string& name : minus(r.destroyed, base.destroyed))
+      beyond_fault_free.insert(where.str() + ", " + message + ": " + name);
+    for (const std::string& name : minus(r.created, allowed_created))
+      ADD_FAILURE() << "created " << name << ", which the fault-free run does not";
+    return message;
+  }
+
+  // Fails allocation 1, 2, ... until a run meets no failure; returns how many failed.
+  std::size_t sweep(bool keep_failing) {
+    std::map<std::string, int> by_message;
+    std::size_t n = 1;
+    for (;; ++n) {
+      Record r = run_once(kConfig, n - 1, keep_failing);
+      if (!r.fired) {
+        EXPECT_EQ(r.outcome.status, 0);
+        EXPECT_EQ(r.outcome.log, base.outcome.log);
+        EXPECT_EQ(r.calls, n - 1);
+        break;
+      }
+      ++by_message[check(r, n, keep_failing)];
+      if (::testing::Test::HasFailure() || n > 100000) break;
+    }
+    std::printf("%zu allocations in the run; %zu runs with a failed allocation%s\n", n - 1, n - 1,
+                keep_failing ? " and every later one" : "");
+    for (const auto& [message, count] : by_message) std::printf("  %4d  %s\n", count, message.c_str());
+    std::printf("destroyed beyond the fault-free run, as with the rejected line absent:\n");
+    for (const std::string& line : beyond_fault_free) std::printf("  %s\n", line.c_str());
+    return n - 1;
+  }
+
+  Record base;
+  std::map<std::string, Names> destroyed_without;
+  std::map<std::string, Names> created_without;
+  Names beyond_fault_free;  // "message: snapshot" for destroys the fault-free run does not make
+};
+
+TEST_F(AllocationRun, FaultFreeRunIsTheRepresentativeOne) {
+  EXPECT_EQ(base.outcome.status, 0);
+  EXPECT_EQ(base.outcome.err, "");
+  EXPECT_EQ(base.leaked, 0);
+  const std::string p = "tank/projects@hourly_2025-03-01_";
+  const std::string a = "archive/photos/2024@hourly_2025-03-01_";
+  EXPECT_EQ(base.outcome.log,
+            (Lines{"Skipping tank/projects/alpha: covered by a recursive ancestor with prefix "
+                   "'hourly'",
+                   std::string("Created=tank/projects/alpha@frequent-snapshots_") + kNow +
+                       " Written=4.00K",
+                   "Pruned=tank/projects/alpha@frequent-snapshots_2025-03-01_12:30:00p0000",
+                   "Pruned=tank/projects/alpha@frequent-snapshots_2025-03-01_13:00:00p0000",
+                   "Created=" + a.substr(0, a.size() - 11) + kNow + " Written=4.00K",
+                   "Pruned=" + a + "11:00:00p0000",
+                   "Pruned=" + a + "12:00:00p0000",
+                   std::string("Created=archive/photos/2024@daily-archive_") + kNow +
+                       " Written=4.00K",
+                   std::string("Created=tank/projects@hourly_") + kNow +
+                       " Written=12.00K Recursive",
+                   "Pruned=" + p + "10:00:00p0000 Recursive",
+                   "Pruned=" + p + "11:00:00p0000 Recursive",
+                   std::string("Created=archive@h_") + kNow + " Written=12.00K Recursive",
+                   "Pruned=archive@h_2025-03-01_12:00:00p0000 Recursive"}));
+  EXPECT_EQ(base.destroyed.size(), 13u);  // two of them with -r on two descendants each
+  EXPECT_GT(base.calls, 50u);
+}
+
+TEST_F(AllocationRun, EachSingleFailedAllocationEndsCleanlyWithItsMessage) {
+  EXPECT_GT(sweep(false), 50u);
+}
+
+TEST_F(AllocationRun, EveryAllocationFromTheNthOnFailingEndsCleanly) {
+  EXPECT_GT(sweep(true), 50u);
+}
+
+}  // namespace
+}  // namespace corvatel::testing

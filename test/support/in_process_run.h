@@ -1,0 +1,72 @@
+#ifndef CORVATEL_TEST_SUPPORT_IN_PROCESS_RUN_H
+#define CORVATEL_TEST_SUPPORT_IN_PROCESS_RUN_H
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "sim_state.h"
+#include "temp_dir.h"
+
+namespace corvatel::testing {
+
+/// Sets an environment variable for the life of the object, then restores it.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::string saved_;
+  bool had_ = false;
+};
+
+/// A corvatel installation in a fresh temporary folder (configuration, log, lock and a zfs-sim
+/// state) whose runs call corvatel_main in this process, in UTC, at fixed times.
+class InProcessRun {
+ public:
+  struct Outcome {
+    int status = -1;
+    bool threw = false;            // an exception left corvatel_main
+    std::string err;               // what the run wrote to standard error
+    std::vector<std::string> log;  // the lines this run added, stamps removed (regular file only)
+  };
+
+  InProcessRun();
+  ~InProcessRun();
+  InProcessRun(const InProcessRun&) = delete;
+  InProcessRun& operator=(const InProcessRun&) = delete;
+
+  /// Replaces the configuration file.
+  void write_config(const std::string& text) const;
+
+  /// One whole run at `now`: begin, call_main, end.
+  Outcome run_at(std::time_t now);
+
+  /// The first step of a run: sets the clocks (zfs-sim's too) and starts taking standard error.
+  void begin(std::time_t now);
+  /// corvatel_main alone, so that a test can arm a fault around it; returns the exit status.
+  int call_main();
+  /// Stops taking standard error and collects what the run left.
+  Outcome end();
+
+  TempDir dir;
+  SimState zfs;
+  std::string config_path;
+  std::string log_path;
+  std::string lock_path;
+
+ private:
+  ScopedEnv tz_;
+  ScopedEnv asan_options_;
+  std::size_t log_lines_seen_ = 0;
+  int status_ = -1;
+  bool threw_ = false;
+};
+
+}  // namespace corvatel::testing
+
+#endif
