@@ -1,0 +1,52 @@
+// The inventory line handler: it keeps exactly the lines that are one snapshot name.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "log/log.h"
+#include "snapshot/inventory.h"
+
+namespace {
+
+void check(bool condition) {
+  if (!condition) std::abort();
+}
+
+// One '@', neither first nor last, and none of tab, carriage return, line feed.
+bool one_snapshot_name(const std::string& line) {
+  int ats = 0;
+  for (char c : line) {
+    if (c == '@') ++ats;
+    if (c == '\t' || c == '\r' || c == '\n') return false;
+  }
+  return ats == 1 && line.front() != '@' && line.back() != '@';
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static std::FILE* sink = std::fopen("/dev/null", "w");
+  corvatel::log_state().stream = sink;
+  corvatel::SnapshotInventory inventory;
+  std::string text(reinterpret_cast<const char*>(data), size);
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, std::min<std::size_t>(end - start, 511));
+    line = line.substr(0, line.find('\0'));
+    std::size_t before = inventory.items.size();
+    int result = corvatel::add_inventory_line(line.c_str(), &inventory);
+    bool good = one_snapshot_name(line);
+    check((result == 0) == good);
+    check(inventory.items.size() == before + (good ? 1 : 0));
+    if (good) check(inventory.items[inventory.items.size() - 1] == line);
+    start = end + 1;
+  }
+  corvatel::free_snapshot_inventory(inventory);
+  check(inventory.items.empty() && inventory.items.capacity() == 0);
+  corvatel::log_state().stream = nullptr;
+  return 0;
+}
