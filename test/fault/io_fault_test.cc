@@ -1,6 +1,9 @@
 // Whole runs whose log or configuration fails them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -107,6 +110,31 @@ TEST_F(IoFault, UnreadableConfigurationEndsTheRunBeforeAnyZfsCommand) {
     EXPECT_TRUE(inst.zfs.calls().empty());
     EXPECT_EQ(inst.zfs.snapshots().size(), 2u);
   }
+}
+
+// The limit below which exactly `free` descriptor numbers are unused.
+rlim_t limit_leaving_free(int free) {
+  rlim_t limit = 0;
+  for (int seen = 0; seen < free; ++limit)
+    if (fcntl(static_cast<int>(limit), F_GETFD) == -1 && errno == EBADF) ++seen;
+  return limit;
+}
+
+TEST_F(IoFault, NoDescriptorLeftForZfsPipesFailsTheFetchBeforeAnySnapshot) {
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  inst.begin(k1400);  // takes standard error into a file of its own first
+  // Room for the lock, the log and the configuration, and not one descriptor more.
+  rlimit tight{limit_leaving_free(3), old.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  inst.call_main();
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+  InProcessRun::Outcome r = inst.end();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.log, Lines{"Error: Failed to read ZFS written metrics"});
+  EXPECT_TRUE(inst.zfs.calls().empty());
+  EXPECT_EQ(inst.zfs.snapshots().size(), 2u);
 }
 
 }  // namespace
