@@ -15,7 +15,8 @@ namespace corvatel {
 namespace {
 
 constexpr std::size_t LINE_LIMIT = 511;
-constexpr std::size_t READ_SIZE = 512;
+// Large reads: a listing of a million snapshots is tens of megabytes.
+constexpr std::size_t READ_SIZE = 65536;
 // 511 NUL bytes written as "\x00" each, and the terminator.
 constexpr std::size_t MESSAGE_SIZE = LINE_LIMIT * 4 + 1;
 
@@ -149,16 +150,34 @@ void flush_line(OutputChannel& channel) {
   channel.length = 0;
 }
 
-void take_byte(OutputChannel& channel, char byte) {
-  if (byte == '\n') {
-    flush_line(channel);
-    return;
+// Appends bytes that hold no newline; a full line is flushed before the next byte is added.
+void append_bytes(OutputChannel& channel, const char* bytes, std::size_t count) {
+  while (count > 0) {
+    if (channel.length == LINE_LIMIT) {
+      if (!channel.is_stderr) channel.failed = 1;
+      flush_line(channel);
+    }
+    std::size_t room = LINE_LIMIT - channel.length;
+    std::size_t taken = count < room ? count : room;
+    std::memcpy(channel.line + channel.length, bytes, taken);
+    channel.length += taken;
+    bytes += taken;
+    count -= taken;
   }
-  if (channel.length == LINE_LIMIT) {
-    if (!channel.is_stderr) channel.failed = 1;
+}
+
+// Takes the bytes in order: each newline flushes the line and is not stored.
+void take_bytes(OutputChannel& channel, const char* bytes, std::size_t count) {
+  while (count > 0) {
+    const void* newline = std::memchr(bytes, '\n', count);
+    std::size_t before =
+        newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - bytes) : count;
+    append_bytes(channel, bytes, before);
+    if (newline == nullptr) return;
     flush_line(channel);
+    bytes += before + 1;
+    count -= before + 1;
   }
-  channel.line[channel.length++] = byte;
 }
 
 void close_channel(OutputChannel& channel) {
@@ -182,7 +201,7 @@ void read_channel(OutputChannel& channel) {
     close_channel(channel);
     return;
   }
-  for (ssize_t i = 0; i < got; ++i) take_byte(channel, buffer[i]);
+  take_bytes(channel, buffer, static_cast<std::size_t>(got));
 }
 
 // Drains both channels in one poll loop, so a child writing much to both never blocks.
@@ -211,7 +230,8 @@ void read_until_closed(OutputChannel& out, OutputChannel& err) {
   }
 }
 
-// Runs in the forked child: only async-signal-safe calls, and never returns.
+// Runs in the vforked child, on our memory: only async-signal-safe system calls, and never
+// returns.
 [[noreturn]] void exec_child(const char* const* argv, const Pipe& out, const Pipe& err,
                              bool with_handler) {
   if (with_handler) {
@@ -230,6 +250,15 @@ void read_until_closed(OutputChannel& out, OutputChannel& err) {
   ::_exit(127);
 }
 
+// vfork, not fork: fork copies the page tables of the whole process, so with a million names
+// in the inventory every destroy would cost in proportion to the inventory. The child only
+// makes the system calls of exec_child and then execs or exits; it never returns here.
+pid_t start_child(const char* const* argv, const Pipe& out, const Pipe& err, bool with_handler) {
+  pid_t pid = ::vfork();
+  if (pid == 0) exec_child(argv, out, err, with_handler);
+  return pid;
+}
+
 }  // namespace
 
 CommandResult run_zfs(const char* const* argv, LineHandler handler, void* user_data) {
@@ -237,9 +266,8 @@ CommandResult run_zfs(const char* const* argv, LineHandler handler, void* user_d
   Pipe err;
   if (handler != nullptr && make_pipe(out) != 0) return {-1, 0, 0};
   if (make_pipe(err) != 0) return {-1, 0, 0};
-  pid_t pid = ::fork();
+  pid_t pid = start_child(argv, out, err, handler != nullptr);
   if (pid < 0) return {-1, 0, 0};
-  if (pid == 0) exec_child(argv, out, err, handler != nullptr);
 
   ChildProcess child(pid);
   out.write_end.reset();

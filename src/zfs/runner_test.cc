@@ -346,5 +346,90 @@ TEST(Runner, StandardSuccessTest) {
   }
 }
 
+// What the line rules give for a whole stream, taken one byte at a time: the lines the handler
+// gets (or the messages logged, for standard error) and whether standard output failed.
+struct Split {
+  std::vector<std::string> lines;
+  bool failed = false;
+};
+
+Split split_one_byte_at_a_time(const std::string& bytes, bool is_stderr) {
+  Split split;
+  std::string line;
+  auto flush = [&] {
+    if (is_stderr) {
+      std::size_t end = line.find_last_not_of(" \t\n\v\f\r");
+      if (end != std::string::npos) split.lines.push_back("Error: zfs: " + line.substr(0, end + 1));
+    } else if (!split.failed) {
+      split.lines.push_back(line);
+    }
+    line.clear();
+  };
+  for (char c : bytes) {
+    if (c == '\n') {
+      flush();
+      continue;
+    }
+    if (line.size() == 511) {
+      if (!is_stderr) split.failed = true;
+      flush();
+    }
+    line += c;
+  }
+  if (!line.empty()) {
+    if (is_stderr)
+      flush();
+    else
+      split.failed = true;
+  }
+  return split;
+}
+
+// Hundreds of kilobytes of lines of every length from 0 to 511, so that lines cross the
+// boundaries of every read, then `tail`.
+std::string bulk_lines(const std::string& tail) {
+  std::string bytes;
+  for (int round = 0; round < 3; ++round) {
+    for (std::size_t length = 0; length <= 511; ++length) {
+      for (std::size_t i = 0; i < length; ++i) bytes += static_cast<char>('a' + (i + round) % 26);
+      bytes += '\n';
+    }
+  }
+  return bytes + tail;
+}
+
+TEST(Runner, BulkOutputFollowsTheLineRulesAcrossReads) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"every length up to 511", bulk_lines("")},
+      {"then 512 bytes and more lines", bulk_lines(repeat('q', 512) + "\nlater\n")},
+      {"then a line of 5000 bytes", bulk_lines(repeat('r', 5000) + "\n")},
+      {"then no final newline", bulk_lines("unfinished")},
+      {"one line of exactly 511 after 70000 bytes of lines", repeat('\n', 70000) +
+                                                                 repeat('s', 511) + "\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      LogCapture log;
+      Collected collected;
+      Split expected = split_one_byte_at_a_time(c.bytes, false);
+      CommandResult result = run_writer(c.bytes, "", &collected);
+      expect_result(result, expected.failed ? -1 : 0, 1, 0);
+      EXPECT_EQ(collected.lines, expected.lines);
+      EXPECT_TRUE(log.messages().empty());
+    }
+    {
+      LogCapture log;
+      CommandResult result = run_writer("", c.bytes, nullptr);
+      expect_result(result, 0, 1, 0);
+      EXPECT_EQ(log.messages(), split_one_byte_at_a_time(c.bytes, true).lines);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace corvatel
