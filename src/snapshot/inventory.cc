@@ -1,6 +1,5 @@
 #include "snapshot/inventory.h"
 
-#include <new>
 #include <string_view>
 
 #include "log/log.h"
@@ -11,14 +10,24 @@
 namespace corvatel {
 namespace {
 
-constexpr std::size_t INVENTORY_FIRST_CAPACITY = 128;
-
-// One "@" that neither begins nor ends the line, and no tab, carriage return or line feed.
-bool is_snapshot_line(std::string_view line) {
-  std::size_t at = line.find('@');
-  if (at == std::string_view::npos || at == 0 || at + 1 == line.size()) return false;
-  if (line.find('@', at + 1) != std::string_view::npos) return false;
-  return line.find_first_of("\t\r\n") == std::string_view::npos;
+// One "@" that neither begins nor ends the line, and no tab, carriage return or line feed;
+// the line's length in `length`. One pass, since every line of the listing comes through here.
+bool is_snapshot_line(const char* line, std::size_t& length) {
+  std::size_t at = 0;
+  bool seen_at = false;
+  std::size_t i = 0;
+  for (; line[i] != '\0'; ++i) {
+    char c = line[i];
+    if (c == '@') {
+      if (seen_at) return false;
+      seen_at = true;
+      at = i;
+    } else if (c == '\t' || c == '\r' || c == '\n') {
+      return false;
+    }
+  }
+  length = i;
+  return seen_at && at != 0 && at + 1 != i;
 }
 
 int run_listing(const char* zfs, SnapshotInventory& inventory, const DatasetRoots& roots) {
@@ -43,21 +52,14 @@ int fetch_snapshot_inventory(const char* zfs, SnapshotInventory& inventory,
 
 int add_inventory_line(const char* line, void* user_data) {
   auto& inventory = *static_cast<SnapshotInventory*>(user_data);
-  if (!is_snapshot_line(line)) {
+  std::size_t length = 0;
+  if (!is_snapshot_line(line, length)) {
     log_event("Error: Invalid snapshot inventory line: %s", line);
     return -1;
   }
-  if (grow_for_one_more(inventory.items, INVENTORY_FIRST_CAPACITY) != 0) return -1;
-  try {
-    inventory.items.emplace_back(line);  // capacity is already there: only the copy can throw
-  } catch (const std::bad_alloc&) {
-    return -1;
-  }
-  return 0;
+  return inventory.items.add(std::string_view(line, length));
 }
 
-void free_snapshot_inventory(SnapshotInventory& inventory) {
-  std::vector<std::string>().swap(inventory.items);
-}
+void free_snapshot_inventory(SnapshotInventory& inventory) { inventory.items.clear(); }
 
 }  // namespace corvatel

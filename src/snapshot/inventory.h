@@ -1,16 +1,14 @@
 #ifndef CORVATEL_SNAPSHOT_INVENTORY_H
 #define CORVATEL_SNAPSHOT_INVENTORY_H
 
-#include <string>
-#include <vector>
-
 #include "config/job_list.h"
+#include "snapshot/snapshot_names.h"
 
 namespace corvatel {
 
 /// Full names of existing snapshots, newest first (capacity 128 first, then doubling).
 struct SnapshotInventory {
-  std::vector<std::string> items;
+  SnapshotNames items;
 };
 
 /// Lists the snapshots under the jobs' datasets into the empty `inventory`; 0 (nothing run when

@@ -35,7 +35,11 @@ bool is_timestamp(std::string_view text) {
 int collect_matches(const SnapshotJob& job, std::string_view prefix_tag,
                     const SnapshotInventory& inventory, PruneMatchBuffer& buffer) {
   buffer.matches.clear();
-  for (const std::string& name : inventory.items) {
+  // Only names of the job's own dataset can match; the inventory chains them in its order.
+  const SnapshotNames& names = inventory.items;
+  for (std::size_t at = names.first_of(job.dataset); at != SnapshotNames::npos;
+       at = names.next_of(at)) {
+    StoredName name = names[at];
     if (!is_prune_match(name, job.dataset, prefix_tag)) continue;
     if (grow_for_one_more(buffer.matches, MATCH_FIRST_CAPACITY) != 0) return -1;
     buffer.matches.push_back(name.c_str());

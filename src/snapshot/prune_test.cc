@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -213,6 +214,79 @@ TEST(PruneJob, MatchBufferGrowsOnceAndIsReusedAcrossJobsAndPasses) {
   EXPECT_EQ(buffer.matches.data(), storage);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(zfs.calls(), Calls{});
+}
+
+// Names over datasets that are text prefixes of each other, prefixes that are prefixes of each
+// other, "@" in every position, and timestamps of both forms and near misses.
+SnapshotInventory random_inventory(std::mt19937& random, std::size_t count) {
+  const std::vector<std::string> datasets = {"tank", "tank/home", "tank/homework", "tank/home/a",
+                                             "data", "@", ""};
+  const std::vector<std::string> tags = {"hourly_", "hourly_2_", "a_", "a_b_", "daily_", ""};
+  const std::vector<std::string> stamps = {"2025-03-01_14:00:00p0100", "2025-03-01_14:00:00",
+                                           "2025-03-01_14:00:00-0500", "2025-03-01_14:00:00+0100",
+                                           "manual", "2025-03-01_14:00:00p0100@x"};
+  SnapshotInventory inventory;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string name = datasets[random() % datasets.size()];
+    if (random() % 8 != 0) name += "@";
+    name += tags[random() % tags.size()] + stamps[random() % stamps.size()];
+    inventory.items.push_back(name);
+  }
+  return inventory;
+}
+
+TEST(PruneJob, VisitsExactlyTheMatchesALinearScanFinds) {
+  std::mt19937 random(3);
+  const std::vector<std::string> datasets = {"tank", "tank/home", "tank/homework", "data",
+                                             "absent"};
+  const std::vector<std::string> prefixes = {"hourly", "hourly_2", "a", "a_b", "daily"};
+  for (int trial = 0; trial < 50; ++trial) {
+    SCOPED_TRACE(trial);
+    SnapshotInventory inventory = random_inventory(random, 1 + random() % 400);
+    PruneMatchBuffer buffer;
+    for (const std::string& dataset : datasets) {
+      for (const std::string& prefix : prefixes) {
+        // Retention above every count: the matches are collected, nothing is destroyed.
+        int status = 0;
+        prune_job("/nonexistent/zfs", make_job(dataset, prefix, 100000), inventory, true, buffer,
+                  list_words(false), false, status);
+        std::vector<const char*> scanned;
+        for (std::size_t i = 0; i < inventory.items.size(); ++i) {
+          if (is_prune_match(inventory.items[i], dataset, prefix + "_"))
+            scanned.push_back(inventory.items[i].c_str());
+        }
+        ASSERT_EQ(buffer.matches, scanned) << dataset << " " << prefix;
+        ASSERT_EQ(status, 0);
+      }
+    }
+  }
+}
+
+TEST(PruneJob, TwoJobsOnOneDatasetEachPruneOnlyTheirOwnForm) {
+  LogCapture log;
+  FakeZfs zfs;
+  SnapshotInventory inventory;
+  for (int k = 1; k <= 4; ++k) {
+    inventory.items.push_back("tank/home@hourly_" + stamp(k));
+    inventory.items.push_back("tank/home@daily_" + stamp(k));
+    inventory.items.push_back("tank/homework@hourly_" + stamp(k));
+  }
+  PruneMatchBuffer buffer;
+  int status = 0;
+  prune_job(zfs.path(), make_job("tank/home", "hourly", 3), inventory, true, buffer,
+            list_words(false), false, status);
+  prune_job(zfs.path(), make_job("tank/home", "daily", 2), inventory, true, buffer,
+            list_words(true), true, status);
+  prune_job(zfs.path(), make_job("tank/empty", "hourly", 1), inventory, true, buffer,
+            list_words(false), false, status);
+  EXPECT_EQ(zfs.calls(),
+            (Calls{destroy_args(zfs.path(), false, "tank/home@hourly_" + stamp(4)),
+                   destroy_args(zfs.path(), true, "tank/home@daily_" + stamp(4)),
+                   destroy_args(zfs.path(), true, "tank/home@daily_" + stamp(3))}));
+  EXPECT_EQ(log.messages(), (Lines{"Pruned=tank/home@hourly_" + stamp(4),
+                                   "Pruned=tank/home@daily_" + stamp(4) + " Recursive",
+                                   "Pruned=tank/home@daily_" + stamp(3) + " Recursive"}));
+  EXPECT_EQ(status, 0);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "snapshot/report.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string_view>
@@ -22,9 +21,14 @@ struct Pass {
   ListWords words;
 };
 
+// Only names of the same dataset can be equal; the inventory chains them.
 bool inventory_holds(const SnapshotInventory& inventory, std::string_view name) {
-  return std::find(inventory.items.begin(), inventory.items.end(), name) !=
-         inventory.items.end();
+  const SnapshotNames& names = inventory.items;
+  for (std::size_t at = names.first_of(name_dataset(name)); at != SnapshotNames::npos;
+       at = names.next_of(at)) {
+    if (names[at] == name) return true;
+  }
+  return false;
 }
 
 // For a job whose batch failed: true when its snapshot is known to exist, else logs why not.

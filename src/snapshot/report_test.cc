@@ -207,5 +207,41 @@ TEST(VerifyReportAndPrune, FailedDestroyFailsThePass) {
                                    "Error: Failed to prune snapshot " + OLDER}));
 }
 
+TEST(VerifyReportAndPrune, FailedJobIsLookedUpAmongItsOwnDatasetOnly) {
+  // The job's snapshot name with other datasets' names all around it: datasets that are text
+  // prefixes of the job's, and the very name under another dataset.
+  const std::string later_stamp = "2025-03-01_15:00:00p0100";
+  struct Case {
+    const char* name;
+    Lines inventory;
+    bool exists;
+  };
+  const Case cases[] = {
+      {"among others", {"tank/homework@hourly_" + later_stamp, "tank@hourly_" + later_stamp,
+                        "tank/home/a@hourly_" + std::string(TIMESTAMP), NEW_SNAPSHOT,
+                        "tank/homes@hourly_" + std::string(TIMESTAMP)}, true},
+      {"only under other datasets", {"tank/home/a@hourly_" + std::string(TIMESTAMP),
+                                     "tank/homes@hourly_" + std::string(TIMESTAMP), OLDER},
+       false},
+      {"a longer name of the dataset", {NEW_SNAPSHOT + "x", OLDER}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log;
+    FakeZfs zfs;
+    JobList list = make_list({{"tank/home", 2048, 1}}, 5);
+    SnapshotInventory inventory;
+    for (const std::string& name : c.inventory) inventory.items.push_back(name);
+    PruneMatchBuffer buffer;
+    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, buffer, TIMESTAMP, false),
+              0);
+    const std::string not_created =
+        "Error: Snapshot not created: " + NEW_SNAPSHOT +
+        "; pruning skipped for dataset 'tank/home' with prefix 'hourly'";
+    EXPECT_EQ(log.messages(),
+              c.exists ? Lines{"Created=" + NEW_SNAPSHOT + " Written=2.00K"} : Lines{not_created});
+  }
+}
+
 }  // namespace
 }  // namespace corvatel
