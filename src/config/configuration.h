@@ -15,6 +15,7 @@ namespace corvatel {
 /// The config keys of every valid line read so far; count/capacity are size/capacity.
 struct ConfigKeySet {
   std::vector<std::string> items;
+  std::vector<std::uint32_t> index;  // kept by config_key_set_add: position in items + 1, or 0
 };
 
 /// Registers dataset+prefix (capacity 32 first, then doubling): 0 added, 1 present, -1 no memory.
