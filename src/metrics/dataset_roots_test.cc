@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,70 @@ INSTANTIATE_TEST_SUITE_P(Cases, RootsFit,
                          [](const ::testing::TestParamInfo<FitCase>& info) {
                            return std::string(info.param.title);
                          });
+
+// Names over two pools with text-only relations (tank/a, tank/ab, tank/a-x), repeats, and
+// ancestors that come before or after their descendants.
+Names random_datasets(std::mt19937& random, std::size_t count) {
+  const Names parts = {"a", "ab", "a-x", "b"};
+  Names names;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string name = random() % 2 ? "tank" : "tanker";
+    for (auto depth = random() % 4; depth > 0; --depth)
+      name += "/" + parts[random() % parts.size()];
+    names.push_back(name);
+  }
+  return names;
+}
+
+TEST(DatasetRoots, CollectGivesWhatAddingOneByOneGives) {
+  std::mt19937 random(11);
+  for (int trial = 0; trial < 300; ++trial) {
+    SCOPED_TRACE(trial);
+    Names held = random_datasets(random, random() % 3);
+    Names standard = random_datasets(random, random() % 12);
+    Names recursive = random_datasets(random, random() % 6);
+    DatasetRoots added;
+    for (const Names* names : {&held, &standard, &recursive}) {
+      for (const std::string& name : *names) ASSERT_EQ(dataset_roots_add(added, name), 0);
+    }
+    DatasetRoots collected;
+    for (const std::string& name : held) ASSERT_EQ(dataset_roots_add(collected, name), 0);
+    ASSERT_EQ(dataset_roots_collect(collected, jobs(standard), jobs(recursive)), 0);
+    EXPECT_EQ(collected.names, added.names);
+  }
+}
+
+TEST(DatasetRoots, CollectFailsCleanlyAtEachAllocation) {
+  JobList standard = jobs({"tank/a-long-dataset-name/child", "data/another-long-dataset-name"});
+  JobList recursive = jobs({"tank/a-long-dataset-name", "tank"});
+  std::size_t failures = 0;
+  for (std::size_t allowed = 0;; ++allowed) {
+    SCOPED_TRACE(allowed);
+    long live_before = testing::live_allocations();
+    int result;
+    bool fired;
+    {
+      DatasetRoots roots;
+      {
+        testing::AllocationFailure failure(allowed);
+        result = dataset_roots_collect(roots, standard, recursive);
+        fired = failure.fired();
+      }
+      if (!fired) {
+        EXPECT_EQ(roots.names, (Names{"data/another-long-dataset-name", "tank"}));
+      }
+      dataset_roots_free(roots);
+    }
+    EXPECT_EQ(testing::live_allocations(), live_before);
+    if (!fired) {
+      EXPECT_EQ(result, 0);
+      break;
+    }
+    ++failures;
+    EXPECT_EQ(result, -1);
+  }
+  EXPECT_EQ(failures, 3u);  // the name table, the roots' storage, one long name
+}
 
 }  // namespace
 }  // namespace corvatel
