@@ -15,15 +15,25 @@ struct LengthPair {
   std::uint64_t length;
 };
 
+constexpr std::uint64_t LOW_HALF = 0xffffffff;
+
+// Each job's wave is the number of jobs before it in the list on the same dataset. The jobs
+// are sorted in place by dataset and put back in list order, so that nothing is allocated and
+// no job is compared with every other; meanwhile `wave` holds the job's list position in its
+// upper half and the count in its lower half.
 void assign_initial_waves(JobList& list) {
   std::vector<SnapshotJob>& jobs = list.items;
-  for (std::size_t i = 0; i < jobs.size(); ++i) {
-    std::uint64_t wave = 0;
-    for (std::size_t j = 0; j < i; ++j) {
-      if (jobs[j].dataset == jobs[i].dataset) ++wave;
-    }
-    jobs[i].wave = wave;
+  for (std::size_t i = 0; i < jobs.size(); ++i) jobs[i].wave = std::uint64_t{i} << 32;
+  std::sort(jobs.begin(), jobs.end(), [](const SnapshotJob& a, const SnapshotJob& b) {
+    int order = a.dataset.compare(b.dataset);
+    return order != 0 ? order < 0 : a.wave < b.wave;
+  });
+  for (std::size_t i = 1; i < jobs.size(); ++i) {
+    if (jobs[i].dataset == jobs[i - 1].dataset) jobs[i].wave |= (jobs[i - 1].wave & LOW_HALF) + 1;
   }
+  std::sort(jobs.begin(), jobs.end(),
+            [](const SnapshotJob& a, const SnapshotJob& b) { return a.wave < b.wave; });
+  for (SnapshotJob& job : jobs) job.wave &= LOW_HALF;
 }
 
 bool related(const SnapshotJob& a, const SnapshotJob& b) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,33 @@ TEST(AssignStandardWaves, CountsEarlierJobsOnTheSameDatasetOnly) {
     JobList standard = make_list(c.jobs);
     assign_standard_waves(standard);
     EXPECT_EQ(waves(standard), c.waves);
+  }
+}
+
+TEST(AssignStandardWaves, ManyJobsGetTheEarlierSameDatasetCountAndKeepTheirOrder) {
+  std::mt19937 random(5);
+  for (std::size_t count : {0u, 1u, 2u, 17u, 5000u}) {
+    SCOPED_TRACE(count);
+    std::vector<Entry> entries;
+    for (std::size_t i = 0; i < count; ++i) {
+      // Few datasets, so that many repeat; one is a prefix of another in text.
+      std::string dataset = random() % 3 ? "tank/d" + std::to_string(random() % 40) : "tank/d1";
+      entries.push_back({dataset, "p" + std::to_string(i)});
+    }
+    JobList standard = make_list(entries);
+    {
+      AllocationFailure failure(0);
+      assign_standard_waves(standard);
+      EXPECT_FALSE(failure.fired());
+    }
+    ASSERT_EQ(standard.items.size(), count);
+    for (std::size_t i = 0; i < count; ++i) {
+      std::uint64_t earlier = 0;
+      for (std::size_t j = 0; j < i; ++j) earlier += entries[j].dataset == entries[i].dataset;
+      ASSERT_EQ(standard.items[i].dataset, entries[i].dataset) << i;
+      ASSERT_EQ(standard.items[i].prefix, entries[i].prefix) << i;
+      ASSERT_EQ(standard.items[i].wave, earlier) << i;
+    }
   }
 }
 

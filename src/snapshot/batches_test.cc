@@ -192,5 +192,24 @@ TEST(SnapshotBatches, FailedCommandDoesNotStopLaterWaves) {
   EXPECT_EQ(failed_marks(list), (std::vector<std::int32_t>{1, 0}));
 }
 
+TEST(SnapshotBatches, ManyPoolsRunInOrderOfFirstAppearance) {
+  // More pools than are remembered without scanning, each seen again after many others.
+  LogCapture log;
+  FakeZfs zfs;
+  std::vector<JobSpec> specs;
+  const int pools = 70;
+  for (int p = 0; p < pools; ++p) specs.push_back({"pool" + std::to_string(p) + "/a", 0});
+  for (int p = pools - 1; p >= 0; --p) specs.push_back({"pool" + std::to_string(p), 0});
+  JobList list = make_list(specs);
+  EXPECT_EQ(create_snapshot_batches(zfs.path(), list, TIMESTAMP, false), 0);
+  Calls expected;
+  for (int p = 0; p < pools; ++p) {
+    std::string pool = "pool" + std::to_string(p);
+    expected.push_back({zfs.path(), "snapshot", snap(pool + "/a"), snap(pool)});
+  }
+  EXPECT_EQ(zfs.calls(), expected);
+  EXPECT_EQ(log.messages(), std::vector<std::string>{});
+}
+
 }  // namespace
 }  // namespace corvatel
