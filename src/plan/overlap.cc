@@ -13,29 +13,68 @@
 namespace corvatel {
 namespace {
 
-bool has_recursive_ancestor(const JobList& list, std::size_t i) {
-  const SnapshotJob& job = list.items[i];
-  for (std::size_t j = 0; j < list.items.size(); ++j) {
-    const SnapshotJob& other = list.items[j];
-    if (j != i && other.prefix == job.prefix && dataset_is_ancestor(other.dataset, job.dataset))
-      return true;
+// A recursive job's place in the lookup order, and its mark. One array serves both, sorted
+// by key for the lookups and then by position for the removal, so that the marks remain the
+// only allocation.
+struct CoverEntry {
+  std::size_t job;
+  bool covered;
+};
+
+// Orders entries by the job's prefix, then dataset, then position.
+bool key_before(const JobList& list, const CoverEntry& a, const CoverEntry& b) {
+  const SnapshotJob& x = list.items[a.job];
+  const SnapshotJob& y = list.items[b.job];
+  if (int order = x.prefix.compare(y.prefix); order != 0) return order < 0;
+  if (int order = x.dataset.compare(y.dataset); order != 0) return order < 0;
+  return a.job < b.job;
+}
+
+// True when a job with `prefix` stands on `dataset`; `entries` are in key order.
+bool key_present(const JobList& list, const std::vector<CoverEntry>& entries,
+                 std::string_view prefix, std::string_view dataset) {
+  auto first = std::partition_point(entries.begin(), entries.end(), [&](const CoverEntry& entry) {
+    const SnapshotJob& job = list.items[entry.job];
+    if (int order = job.prefix.compare(prefix); order != 0) return order < 0;
+    return job.dataset.compare(dataset) < 0;
+  });
+  if (first == entries.end()) return false;
+  const SnapshotJob& job = list.items[first->job];
+  return job.prefix == prefix && job.dataset == dataset;
+}
+
+// True when a job with the same prefix stands on an ancestor of the job's dataset: on the text
+// before one of its '/'.
+bool has_recursive_ancestor(const JobList& list, const std::vector<CoverEntry>& entries,
+                            const SnapshotJob& job) {
+  std::string_view dataset = job.dataset;
+  for (std::size_t slash = dataset.find('/'); slash != std::string_view::npos;
+       slash = dataset.find('/', slash + 1)) {
+    if (key_present(list, entries, job.prefix, dataset.substr(0, slash))) return true;
   }
   return false;
 }
 
 // Marks on the whole list first, so a job counts as covered even when its coverer is covered.
 int remove_covered_recursive_jobs(JobList& recursive) {
-  std::vector<char> covered;
+  std::vector<CoverEntry> entries;
   try {
-    covered.resize(recursive.items.size());
+    entries.resize(recursive.items.size());
   } catch (const std::bad_alloc&) {
     return -1;
   }
-  for (std::size_t i = 0; i < covered.size(); ++i)
-    covered[i] = has_recursive_ancestor(recursive, i);
+  for (std::size_t i = 0; i < entries.size(); ++i) entries[i] = {i, false};
+  auto by_key = [&](const CoverEntry& a, const CoverEntry& b) {
+    return key_before(recursive, a, b);
+  };
+  std::sort(entries.begin(), entries.end(), by_key);
+  for (CoverEntry& entry : entries)
+    entry.covered = has_recursive_ancestor(recursive, entries, recursive.items[entry.job]);
+  std::sort(entries.begin(), entries.end(),
+            [](const CoverEntry& a, const CoverEntry& b) { return a.job < b.job; });
   std::size_t index = 0;
   job_list_compact(recursive, [&](const SnapshotJob& job) {
-    if (!covered[index++]) return true;
+    if (!entries[index++].covered) return true;
     log_event("Skipping %s: already covered by a recursive ancestor with prefix '%s'",
               job.dataset.c_str(), job.prefix.c_str());
     return false;

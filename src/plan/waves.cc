@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <new>
+#include <string_view>
 #include <vector>
 
 #include "config/names.h"
@@ -36,24 +37,62 @@ void assign_initial_waves(JobList& list) {
   for (SnapshotJob& job : jobs) job.wave &= LOW_HALF;
 }
 
-bool related(const SnapshotJob& a, const SnapshotJob& b) {
-  return a.dataset == b.dataset || dataset_is_ancestor(a.dataset, b.dataset) ||
-         dataset_is_ancestor(b.dataset, a.dataset);
-}
+// Where each recursive job was placed (its position in the length order), and the jobs in
+// the order of their datasets and then of those positions, so that the jobs on one dataset
+// placed before a given job form the start of one run.
+struct Placement {
+  std::vector<std::size_t> position;    // by job
+  std::vector<std::size_t> by_dataset;  // jobs
+  std::vector<std::uint64_t> held;      // scratch: the waves a job may not take
 
-// Raises the wave of the job at sorted position `p` until no related job before it holds it.
-void settle_wave(JobList& list, const std::vector<LengthPair>& pairs, std::size_t p) {
-  SnapshotJob& job = list.items[pairs[p].index];
-  std::size_t k = 0;
-  while (k < p) {
-    const SnapshotJob& other = list.items[pairs[k].index];
-    if (other.wave == job.wave && related(other, job)) {
-      job.wave = other.wave + 1;
-      k = 0;  // an earlier position may hold the new wave
-      continue;
+  // -1 when memory ran out.
+  int build(const JobList& list, const std::vector<LengthPair>& pairs) {
+    try {
+      position.resize(pairs.size());
+      by_dataset.resize(pairs.size());
+      held.reserve(pairs.size());
+    } catch (const std::bad_alloc&) {
+      return -1;
     }
-    ++k;
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+      position[pairs[p].index] = p;
+      by_dataset[p] = pairs[p].index;
+    }
+    std::sort(by_dataset.begin(), by_dataset.end(), [&](std::size_t a, std::size_t b) {
+      int order = list.items[a].dataset.compare(list.items[b].dataset);
+      return order != 0 ? order < 0 : position[a] < position[b];
+    });
+    return 0;
   }
+
+  // Adds to `held` the waves of the jobs on `dataset` placed before position `before`.
+  void gather(const JobList& list, std::string_view dataset, std::size_t before) {
+    auto run = std::partition_point(by_dataset.begin(), by_dataset.end(), [&](std::size_t job) {
+      return list.items[job].dataset < dataset;
+    });
+    for (; run != by_dataset.end() && list.items[*run].dataset == dataset; ++run) {
+      if (position[*run] >= before) break;
+      held.push_back(list.items[*run].wave);
+    }
+  }
+};
+
+// The job at sorted position `p` takes the smallest wave, not below its own, that no related
+// job placed before it holds. Related jobs placed before it are those on its own dataset and
+// on its ancestors (every ancestor is shorter, so placed before it), whose waves are final.
+void settle_wave(JobList& list, Placement& placement, std::size_t job, std::size_t p) {
+  std::string_view dataset = list.items[job].dataset;
+  placement.held.clear();
+  placement.gather(list, dataset, p);
+  for (std::size_t slash = dataset.find('/'); slash != std::string_view::npos;
+       slash = dataset.find('/', slash + 1))
+    placement.gather(list, dataset.substr(0, slash), p);
+  std::sort(placement.held.begin(), placement.held.end());
+  std::uint64_t wave = list.items[job].wave;
+  for (std::uint64_t taken : placement.held) {
+    if (taken == wave) ++wave;
+  }
+  list.items[job].wave = wave;
 }
 
 }  // namespace
@@ -70,7 +109,10 @@ int assign_recursive_waves(JobList& recursive) {
     pairs.push_back({i, recursive.items[i].dataset.size()});
   std::sort(pairs.begin(), pairs.end(),
             [](const LengthPair& a, const LengthPair& b) { return a.length < b.length; });
-  for (std::size_t p = 1; p < pairs.size(); ++p) settle_wave(recursive, pairs, p);
+  Placement placement;
+  if (placement.build(recursive, pairs) != 0) return -1;
+  for (std::size_t p = 1; p < pairs.size(); ++p)
+    settle_wave(recursive, placement, pairs[p].index, p);
   return 0;
 }
 

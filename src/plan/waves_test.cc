@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "allocation_fault.h"
+#include "config/names.h"
 
 namespace corvatel {
 namespace {
@@ -136,6 +138,67 @@ TEST(AssignStandardWaves, ManyJobsGetTheEarlierSameDatasetCountAndKeepTheirOrder
       ASSERT_EQ(standard.items[i].prefix, entries[i].prefix) << i;
       ASSERT_EQ(standard.items[i].wave, earlier) << i;
     }
+  }
+}
+
+// The wave rule as a rescan over every job placed before: raise the job's wave past any
+// related job holding it, and start the scan again after every raise.
+std::vector<std::uint64_t> waves_by_rescan(const std::vector<Entry>& entries) {
+  struct Pair {
+    std::uint64_t index;
+    std::uint64_t length;
+  };
+  std::vector<SnapshotJob> jobs;
+  std::vector<Pair> pairs;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    SnapshotJob job;
+    job.dataset = entries[i].dataset;
+    for (std::size_t j = 0; j < i; ++j) job.wave += entries[j].dataset == entries[i].dataset;
+    jobs.push_back(job);
+    pairs.push_back({i, entries[i].dataset.size()});
+  }
+  // The same sort of the same pairs as the program's, so that equal lengths fall alike.
+  std::sort(pairs.begin(), pairs.end(),
+            [](const Pair& a, const Pair& b) { return a.length < b.length; });
+  auto related = [](const SnapshotJob& a, const SnapshotJob& b) {
+    return a.dataset == b.dataset || dataset_is_ancestor(a.dataset, b.dataset) ||
+           dataset_is_ancestor(b.dataset, a.dataset);
+  };
+  for (std::size_t p = 1; p < pairs.size(); ++p) {
+    SnapshotJob& job = jobs[pairs[p].index];
+    std::size_t k = 0;
+    while (k < p) {
+      const SnapshotJob& other = jobs[pairs[k].index];
+      if (other.wave == job.wave && related(other, job)) {
+        job.wave = other.wave + 1;
+        k = 0;
+        continue;
+      }
+      ++k;
+    }
+  }
+  std::vector<std::uint64_t> result;
+  for (const SnapshotJob& job : jobs) result.push_back(job.wave);
+  return result;
+}
+
+TEST(AssignRecursiveWaves, GivesTheWavesOfARescanOverEveryEarlierJob) {
+  std::mt19937 random(9);
+  const std::vector<std::string> parts = {"a", "b", "ab"};
+  for (int trial = 0; trial < 400; ++trial) {
+    SCOPED_TRACE(trial);
+    std::vector<Entry> entries;
+    std::size_t count = random() % 60;
+    for (std::size_t i = 0; i < count; ++i) {
+      // Few names, so that datasets repeat, nest deeply and have equal lengths.
+      std::string dataset = random() % 2 ? "tank" : "data";
+      for (auto depth = random() % 4; depth > 0; --depth)
+        dataset += "/" + parts[random() % parts.size()];
+      entries.push_back({dataset, "p" + std::to_string(i)});
+    }
+    JobList recursive = make_list(entries);
+    ASSERT_EQ(assign_recursive_waves(recursive), 0);
+    ASSERT_EQ(waves(recursive), waves_by_rescan(entries));
   }
 }
 
