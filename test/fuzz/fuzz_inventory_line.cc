@@ -1,9 +1,12 @@
-// The inventory line handler: it keeps exactly the lines that are one snapshot name.
+// The inventory line handler: it keeps exactly the lines that are one snapshot name, and the
+// names of each dataset are chained in the order they came.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "log/log.h"
 #include "snapshot/inventory.h"
@@ -44,6 +47,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(inventory.items.size() == before + (good ? 1 : 0));
     if (good) check(inventory.items[inventory.items.size() - 1] == line);
     start = end + 1;
+  }
+  std::map<std::string, std::vector<std::size_t>> by_dataset;
+  for (std::size_t i = 0; i < inventory.items.size(); ++i) {
+    std::string name(inventory.items[i]);
+    by_dataset[name.substr(0, name.find('@'))].push_back(i);
+  }
+  for (const auto& [dataset, positions] : by_dataset) {
+    std::vector<std::size_t> chain;
+    for (std::size_t at = inventory.items.first_of(dataset); at != corvatel::SnapshotNames::npos;
+         at = inventory.items.next_of(at))
+      chain.push_back(at);
+    check(chain == positions);
+    check(inventory.items.first_of(dataset + "/x") == corvatel::SnapshotNames::npos ||
+          by_dataset.count(dataset + "/x") == 1);
   }
   corvatel::free_snapshot_inventory(inventory);
   check(inventory.items.empty() && inventory.items.capacity() == 0);
