@@ -94,6 +94,8 @@ struct Figures {
   int destroyed = 0;
   int look_alikes = 0;  // snapshots made outside the program that are of no job's form
   int floor_checks = 0;
+  int clean_runs = 0;          // runs without zfs failure or configuration error
+  int snapshots_expected = 0;  // snapshots those runs had to make
 };
 
 class History {
@@ -148,6 +150,7 @@ class History {
     for (std::size_t i = 0; i < count; ++i) {
       Job job;
       job.dataset = chance(8) ? datasets_[0] + "/gone" : one_of(datasets_);
+      if (job.dataset == datasets_[0] + "/gone") config_has_errors_ = true;
       job.interval = one_of(intervals);
       job.retention = 1 + static_cast<std::int64_t>(pick(4));
       job.prefix = one_of(prefixes);
@@ -156,6 +159,7 @@ class History {
       for (const Job& other : jobs_)
         if (other.configured && other.dataset == job.dataset && other.prefix == job.prefix)
           job.configured = false;
+      if (!job.configured) config_has_errors_ = true;
       jobs_.push_back(job);
     }
   }
@@ -166,7 +170,10 @@ class History {
       text += job.dataset + "," + std::to_string(job.interval) + "," +
               std::to_string(job.retention) + "," + job.prefix + "," +
               (job.recursive ? "yes" : "no") + "," + std::to_string(job.min_bytes) + "\n";
-      if (chance(5)) text += job.dataset + ",0,1,bad,no,0\n";  // a rejected line
+      if (chance(5)) {
+        text += job.dataset + ",0,1,bad,no,0\n";  // a rejected line
+        config_has_errors_ = true;
+      }
     }
     return text;
   }
@@ -205,9 +212,10 @@ class History {
   }
 
   // A zfs failure on one of this run's invocations.
-  void maybe_inject_fault() {
+  // Returns whether it did.
+  bool maybe_inject_fault() {
     inst_.zfs.clear_faults();
-    if (!chance(35)) return;
+    if (!chance(35)) return false;
     static const std::vector<std::string> kinds = {"get", "snapshot", "list", "destroy"};
     SimFault fault;
     fault.kind = one_of(kinds);
@@ -232,13 +240,16 @@ class History {
     }
     inst_.zfs.add_fault(fault);
     ++figures_.faults;
+    return true;
   }
 
   void one_run(std::time_t now) {
-    for (const std::string& name : datasets_)
-      inst_.zfs.set_written(name, chance(20) ? 0 : static_cast<std::int64_t>(pick(5000)));
+    for (const std::string& name : datasets_) {
+      written_[name] = chance(20) ? 0 : static_cast<std::int64_t>(pick(5000));
+      inst_.zfs.set_written(name, written_[name]);
+    }
     if (chance(30)) add_outside_snapshot(now - static_cast<std::time_t>(1 + pick(3600)));
-    maybe_inject_fault();
+    bool faulty = maybe_inject_fault();
     std::size_t calls_before = inst_.zfs.calls().size();
     Names before = snapshots();
 
@@ -261,6 +272,38 @@ class History {
           << "destroyed " << name << ", which is of no job's form\n" << describe();
     }
     check_retention_floor(before, after);
+    if (!faulty && !config_has_errors_) check_clean_run(r, after, now);
+  }
+
+  // Without a zfs failure or a configuration error nothing fails, and every due job whose
+  // written total reaches its threshold and that no due same-prefix recursive ancestor covers
+  // has its snapshot.
+  void check_clean_run(const InProcessRun::Outcome& r, const Names& after, std::time_t now) {
+    ++figures_.clean_runs;
+    EXPECT_EQ(r.status, 0) << describe();
+    int minute = static_cast<int>((now % 86400) / 60);
+    auto takes_part = [&](const Job& job) {
+      return job.configured && minute % job.interval == 0 && total(job) >= job.min_bytes;
+    };
+    for (const Job& job : jobs_) {
+      if (!takes_part(job)) continue;
+      bool covered = false;
+      for (const Job& other : jobs_)
+        covered = covered || (other.recursive && other.prefix == job.prefix &&
+                              below(other.dataset, job.dataset) && takes_part(other));
+      if (covered) continue;
+      std::string name = job.dataset + "@" + job.prefix + "_" + stamp(now, "p0000");
+      EXPECT_EQ(after.count(name), 1u) << "no snapshot " << name << "\n" << describe();
+      ++figures_.snapshots_expected;
+    }
+  }
+
+  // The job's written total: its dataset's bytes, for a recursive job with all below it.
+  std::int64_t total(const Job& job) {
+    std::int64_t sum = 0;
+    for (const auto& [name, bytes] : written_)
+      if (name == job.dataset || (job.recursive && below(job.dataset, name))) sum += bytes;
+    return sum;
   }
 
   // A destroy names a snapshot of a due job's exact form, with -r exactly for a recursive job.
@@ -319,6 +362,8 @@ class History {
   std::vector<std::string> datasets_;
   std::vector<Job> jobs_;
   std::map<std::string, std::int64_t> calls_so_far_;  // zfs-sim numbers calls per kind
+  std::map<std::string, std::int64_t> written_;       // this run's written bytes per dataset
+  bool config_has_errors_ = false;  // a rejected line, a duplicate or a dataset that is gone
 };
 
 std::uint32_t env_number(const char* name, std::uint32_t fallback) {
@@ -326,7 +371,7 @@ std::uint32_t env_number(const char* name, std::uint32_t fallback) {
   return text != nullptr ? static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10)) : fallback;
 }
 
-TEST(SafetyProperty, NoForeignDestroyAndNoJobBelowItsRetentionFloor) {
+TEST(SafetyProperty, NoForeignDestroyNoJobBelowItsFloorAndCleanRunsSnapshotEveryDueJob) {
   const std::uint32_t seed = env_number("CORVATEL_SAFETY_SEED", 20250301);
   const std::uint32_t histories = env_number("CORVATEL_SAFETY_HISTORIES", 24);
   Figures figures;
@@ -335,11 +380,14 @@ TEST(SafetyProperty, NoForeignDestroyAndNoJobBelowItsRetentionFloor) {
     History(seed + i, figures).play();
   }
   std::printf("seeds %u..%u: %d histories, %d runs, %d zfs faults injected, %d snapshots "
-              "destroyed, %d look-alikes made, %d retention-floor checks\n",
+              "destroyed, %d look-alikes made, %d retention-floor checks, %d clean runs with "
+              "%d snapshots they had to make\n",
               seed, seed + histories - 1, figures.histories, figures.runs, figures.faults,
-              figures.destroyed, figures.look_alikes, figures.floor_checks);
+              figures.destroyed, figures.look_alikes, figures.floor_checks, figures.clean_runs,
+              figures.snapshots_expected);
   EXPECT_EQ(figures.histories, static_cast<int>(histories));
   EXPECT_GT(figures.destroyed, 0);
+  EXPECT_GT(figures.snapshots_expected, 0);
 }
 
 }  // namespace
