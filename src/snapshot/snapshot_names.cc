@@ -54,6 +54,7 @@ void SnapshotNames::swap(SnapshotNames& other) noexcept {
   slots_.swap(other.slots_);
   datasets_.swap(other.datasets_);
   keys_.swap(other.keys_);
+  std::swap(last_dataset_, other.last_dataset_);
   blocks_.swap(other.blocks_);
   std::swap(free_text_, other.free_text_);
   std::swap(free_size_, other.free_size_);
@@ -83,6 +84,10 @@ std::size_t SnapshotNames::capacity() const {
   return segments_.empty() ? 0 : segment_start(segments_.size());
 }
 
+bool SnapshotNames::is_key(const Dataset& known, std::string_view dataset) const {
+  return std::string_view(keys_.data() + known.key_offset, known.length) == dataset;
+}
+
 // The slot holding `dataset`, or the free one where it belongs; slots_ must not be empty.
 std::size_t SnapshotNames::find_slot(std::string_view dataset, std::uint64_t hash) const {
   std::size_t mask = slots_.size() - 1;
@@ -90,8 +95,7 @@ std::size_t SnapshotNames::find_slot(std::string_view dataset, std::uint64_t has
     std::uint64_t held = slots_[slot];
     if (held == 0) return slot;
     if ((held >> 32) != (hash >> 32)) continue;
-    const Dataset& known = datasets_[(held & LOW_HALF) - 1];
-    if (std::string_view(keys_.data() + known.key_offset, known.length) == dataset) return slot;
+    if (is_key(datasets_[(held & LOW_HALF) - 1], dataset)) return slot;
   }
 }
 
@@ -133,6 +137,33 @@ int SnapshotNames::reserve_dataset(std::string_view dataset, std::uint64_t hash,
   return 0;
 }
 
+// The index in datasets_ of `dataset`: the successor of the last dataset when it is that one,
+// else from the table, which gets the dataset (and every table room for it) when it is new.
+int SnapshotNames::find_or_enter(std::string_view dataset, std::uint32_t& index) {
+  if (last_dataset_ != END) {
+    std::uint32_t guess = datasets_[last_dataset_].successor;
+    if (guess != END && is_key(datasets_[guess], dataset)) {
+      index = guess;
+      return 0;
+    }
+  }
+  std::uint64_t hash = hash_of(dataset);
+  std::size_t slot = 0;
+  if (reserve_dataset(dataset, hash, slot) != 0) return -1;
+  if (slots_[slot] != 0) {
+    index = static_cast<std::uint32_t>((slots_[slot] & LOW_HALF) - 1);
+    return 0;
+  }
+  // New: everything is reserved, so the dataset can be entered now and nothing can fail after.
+  index = static_cast<std::uint32_t>(datasets_.size());
+  slots_[slot] = (hash & ~LOW_HALF) | (index + 1);
+  datasets_.push_back(
+      Dataset{END, END, static_cast<std::uint32_t>(keys_.size()),
+              static_cast<std::uint32_t>(dataset.size()), END});
+  keys_.append(dataset);
+  return 0;
+}
+
 int SnapshotNames::reserve_text(std::size_t size) {
   if (size <= free_size_) return 0;
   std::size_t block_size = std::max(size, std::max(next_block_size_, BLOCK_FIRST_SIZE));
@@ -160,12 +191,11 @@ int SnapshotNames::add(std::string_view name) {
       return -1;
     }
   }
-  std::string_view dataset = name_dataset(name);
-  std::uint64_t hash = hash_of(dataset);
-  std::size_t slot = 0;
-  if (reserve_dataset(dataset, hash, slot) != 0 || reserve_text(name.size() + 1) != 0) return -1;
+  // The text first: once a new dataset is entered, nothing may fail.
+  if (reserve_text(name.size() + 1) != 0) return -1;
+  std::uint32_t index = 0;
+  if (find_or_enter(name_dataset(name), index) != 0) return -1;
 
-  // Everything is reserved: nothing below can fail.
   char* text = free_text_;
   std::memcpy(text, name.data(), name.size());
   text[name.size()] = '\0';
@@ -173,16 +203,14 @@ int SnapshotNames::add(std::string_view name) {
   free_size_ -= name.size() + 1;
   auto position = static_cast<std::uint32_t>(size_++);
   entry_at(position) = Entry{text, static_cast<std::uint32_t>(name.size()), END};
-  if (slots_[slot] == 0) {
-    slots_[slot] = (hash & ~LOW_HALF) | (datasets_.size() + 1);
-    datasets_.push_back(Dataset{position, position, static_cast<std::uint32_t>(keys_.size()),
-                                static_cast<std::uint32_t>(dataset.size())});
-    keys_.append(dataset);
-  } else {
-    Dataset& known = datasets_[(slots_[slot] & LOW_HALF) - 1];
+  Dataset& known = datasets_[index];
+  if (known.first == END)
+    known.first = position;
+  else
     entry_at(known.last).next = position;
-    known.last = position;
-  }
+  known.last = position;
+  if (last_dataset_ != END) datasets_[last_dataset_].successor = index;
+  last_dataset_ = index;
   return 0;
 }
 

@@ -134,6 +134,7 @@ class SnapshotNames {
     std::uint32_t last;
     std::uint32_t key_offset;
     std::uint32_t length;
+    std::uint32_t successor;  // the dataset of the name that came after its last one, or END
   };
 
   // The entries live in segments of 128, 128, 256, 512, ... slots, so that the slots grow by
@@ -143,7 +144,9 @@ class SnapshotNames {
   const Entry& entry_at(std::size_t position) const;
   Entry& entry_at(std::size_t position);
 
+  bool is_key(const Dataset& known, std::string_view dataset) const;
   std::size_t find_slot(std::string_view dataset, std::uint64_t hash) const;
+  int find_or_enter(std::string_view dataset, std::uint32_t& index);
   int reserve_dataset(std::string_view dataset, std::uint64_t hash, std::size_t& slot);
   int grow_slots();
   int reserve_text(std::size_t size);
@@ -157,6 +160,10 @@ class SnapshotNames {
   std::vector<std::uint64_t> slots_;
   std::vector<Dataset> datasets_;
   std::string keys_;  // every dataset's name, back to back
+  // The dataset of the last name added. A listing names its datasets in much the same order
+  // time after time, so the dataset that followed this one last time is tried first: that
+  // reads the datasets in order instead of at hashed places.
+  std::uint32_t last_dataset_ = END;
   std::vector<Storage<char>> blocks_;
   char* free_text_ = nullptr;  // the unused end of the last block
   std::size_t free_size_ = 0;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -123,6 +125,32 @@ TEST(SnapshotNames, ManyDatasetsAndNamesKeepTheirChainsAndAddresses) {
     EXPECT_EQ(chain(names, dataset), scanned(lines, dataset)) << dataset;
   }
   EXPECT_EQ(chain(names, "pool/huge"), Positions{lines.size() - 1});
+}
+
+TEST(SnapshotNames, ChainsStayRightWhenTheOrderOfDatasetsRepeatsOrChanges) {
+  // Rounds over the same datasets in the same order, as a listing has them, disturbed at
+  // random: a dataset left out, one named twice in a row, a new one, the order reversed.
+  std::mt19937 random(17);
+  for (int trial = 0; trial < 20; ++trial) {
+    SCOPED_TRACE(trial);
+    std::vector<std::string> datasets;
+    for (int d = 0; d < 30; ++d) datasets.push_back("tank/d" + std::to_string(d));
+    Lines lines;
+    for (int round = 0; round < 30; ++round) {
+      if (random() % 5 == 0) std::reverse(datasets.begin(), datasets.end());
+      if (random() % 4 == 0) datasets.push_back("tank/new" + std::to_string(round));
+      for (const std::string& dataset : datasets) {
+        if (random() % 10 == 0) continue;
+        int times = random() % 12 == 0 ? 2 : 1;
+        for (int t = 0; t < times; ++t)
+          lines.push_back(dataset + "@s" + std::to_string(round) + "_" + std::to_string(t));
+      }
+    }
+    SnapshotNames names = names_of(lines);
+    for (const std::string& dataset : datasets)
+      ASSERT_EQ(chain(names, dataset), scanned(lines, dataset)) << dataset;
+    EXPECT_EQ(chain(names, "tank/d"), Positions{});
+  }
 }
 
 TEST(SnapshotNames, NameSlotsGrowFrom128ByDoubling) {
