@@ -6,8 +6,6 @@
 #include <string_view>
 #include <vector>
 
-#include "config/names.h"
-
 namespace corvatel {
 namespace {
 
