@@ -1,9 +1,13 @@
 // Runs commands and reports what each cost, from wait4: user and system CPU time in
 // microseconds, the peak resident set size in KiB and the minor page faults (for a process
-// that ran children, the CPU times and faults include the children it waited for).
+// that ran children, the CPU times and faults include the children it waited for). Where
+// /proc/PID/schedstat exists, also the CPU time of the process alone, read while it is a
+// zombie: that leaves out its children, including what their exit costs the kernel, which no
+// child can report for itself.
 //
 //   corvatel-bench-measure run CMD [ARG...]
-//     prints "user_us system_us maxrss_kb minor_faults exit_status" of CMD.
+//     prints "user_us system_us maxrss_kb minor_faults exit_status own_us" of CMD (own_us is
+//     -1 where it cannot be read).
 //   corvatel-bench-measure pipe N PRODUCER [ARG...] CONSUMER [ARG...]
 //     runs the first N words as a producer whose standard output is piped into the consumer,
 //     whose standard output goes to /dev/null; prints the consumer's figures as for run,
@@ -32,6 +36,7 @@ struct Cost {
   long maxrss_kb = 0;
   long minor_faults = 0;
   int status = -1;
+  long own_us = -1;
 };
 
 long micros(const timeval& t) { return t.tv_sec * 1000000L + t.tv_usec; }
@@ -47,8 +52,28 @@ pid_t start(char** argv, int in, int out) {
   ::_exit(127);
 }
 
+// The CPU time the exited, not yet reaped process spent itself, from its main thread's
+// schedstat (the programs measured here have one thread); -1 when it cannot be read.
+long own_micros(pid_t pid) {
+  siginfo_t info{};
+  int waited;
+  do {
+    waited = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+  } while (waited < 0 && errno == EINTR);
+  if (waited != 0) return -1;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%ld/schedstat", static_cast<long>(pid));
+  FILE* file = std::fopen(path, "re");
+  if (file == nullptr) return -1;
+  unsigned long long ns = 0;
+  int fields = std::fscanf(file, "%llu", &ns);
+  std::fclose(file);
+  return fields == 1 ? static_cast<long>(ns / 1000) : -1;
+}
+
 Cost finish(pid_t pid) {
   Cost cost;
+  cost.own_us = own_micros(pid);
   int status = 0;
   rusage usage{};
   pid_t got;
@@ -65,8 +90,8 @@ Cost finish(pid_t pid) {
 }
 
 void print(const Cost& cost) {
-  std::printf("%ld %ld %ld %ld %d\n", cost.user_us, cost.system_us, cost.maxrss_kb,
-              cost.minor_faults, cost.status);
+  std::printf("%ld %ld %ld %ld %d %ld\n", cost.user_us, cost.system_us, cost.maxrss_kb,
+              cost.minor_faults, cost.status, cost.own_us);
 }
 
 int touch_pages(long mib) {
