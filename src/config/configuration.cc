@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -152,7 +153,8 @@ bool parse_entry(char* text, std::size_t size, Entry& entry) {
          take_min_bytes_and_end(fields, entry) && recursive_value_is_valid(entry);
 }
 
-/// Registers the key, applies the due test and appends; 1 when the line is rejected.
+/// Registers the key, applies the due test and appends; 1 when the line is rejected, 2 when it
+/// is lost for want of memory.
 int accept_entry(const Entry& entry, std::int64_t minute_of_day, JobList& standard,
                  JobList& recursive, ConfigKeySet& keys) {
   const char* dataset = entry.dataset.data();
@@ -164,17 +166,18 @@ int accept_entry(const Entry& entry, std::int64_t minute_of_day, JobList& standa
   }
   if (added != 0) {
     log_event("Error: Failed to track config entry for %s", dataset);
-    return 1;
+    return kConfigLineLost;
   }
   if (minute_of_day % entry.interval != 0) return 0;
   JobList& list = entry.recursive == "yes" ? recursive : standard;
   if (job_list_append(list, entry.dataset, entry.prefix, entry.retention, entry.min_bytes) == 0)
     return 0;
   log_event("Error: Failed to allocate batch entry for %s", dataset);
-  return 1;
+  return kConfigLineLost;
 }
 
-/// Handles one line as read (`length` bytes); 1 when the line is rejected.
+/// Handles one line as read (`length` bytes); 1 when the line is rejected, 2 when it is lost
+/// for want of memory.
 int process_line(char* text, std::size_t length, std::int64_t minute_of_day, JobList& standard,
                  JobList& recursive, ConfigKeySet& keys) {
   if (std::memchr(text, '\0', length) != nullptr) {
@@ -264,9 +267,8 @@ int read_configuration(std::FILE* stream, LineBuffer& line, std::int64_t minute_
       read_errno = errno;
       return flag;
     }
-    if (process_line(line.data, static_cast<std::size_t>(length), minute_of_day, standard,
-                     recursive, keys) != 0)
-      flag = 1;
+    flag = std::max(flag, process_line(line.data, static_cast<std::size_t>(length),
+                                       minute_of_day, standard, recursive, keys));
   }
 }
 

@@ -37,9 +37,15 @@ struct LineBuffer {
   void release();
 };
 
-/// Reads every line until getline returns -1; returns the configuration error flag (0/1).
-/// `read_errno` receives errno saved immediately after the final getline, for the caller's
-/// end-of-input check.
+/// read_configuration's result when a line was rejected for want of memory. Such a line is
+/// not the administrator's mistake, and the lines read are not the whole configuration: a
+/// recursive line lost so would leave its children uncovered, free to prune the snapshots it
+/// shares with them to their own retention.
+inline constexpr int kConfigLineLost = 2;
+
+/// Reads every line until getline returns -1; returns the configuration error flag: 0, 1 when a
+/// line was rejected, or kConfigLineLost (which outranks 1). `read_errno` receives errno saved
+/// immediately after the final getline, for the caller's end-of-input check.
 int read_configuration(std::FILE* stream, LineBuffer& line, std::int64_t minute_of_day,
                        JobList& standard, JobList& recursive, ConfigKeySet& keys,
                        int& read_errno);

@@ -431,7 +431,7 @@ TEST(AllocationFailure, KeySetAddWithoutMemoryAddsNothing) {
 TEST(AllocationFailure, UntrackedLineIsRejected) {
   Outcome out;
   read_into(out, "tank,60,24,hourly,no,0\n", 0, 0);
-  EXPECT_EQ(out.flag, 1);
+  EXPECT_EQ(out.flag, kConfigLineLost);
   EXPECT_EQ(out.messages,
             std::vector<std::string>{"Error: Failed to track config entry for tank"});
   EXPECT_TRUE(out.standard.items.empty());
@@ -443,7 +443,7 @@ TEST(AllocationFailure, FailedAppendKeepsKeySoRepeatIsDuplicate) {
   Outcome out;
   ASSERT_EQ(config_key_set_add(out.keys, "other", "p"), 0);  // the set has room already
   read_into(out, "tank,60,24,hourly,no,0\ntank,60,24,hourly,yes,0\n", 0, 0);
-  EXPECT_EQ(out.flag, 1);
+  EXPECT_EQ(out.flag, kConfigLineLost);  // the later duplicate does not lower it
   EXPECT_EQ(out.messages,
             (std::vector<std::string>{
                 "Error: Failed to allocate batch entry for tank",

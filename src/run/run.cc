@@ -172,11 +172,17 @@ int run_stages(RunFrame& frame, const RunClock& clock) {
   frame.minute_of_day = minute_of_day(frame.local);
 
   int read_errno = 0;
-  frame.run_status = read_configuration(frame.config, frame.line, frame.minute_of_day,
-                                        frame.standard, frame.recursive, frame.keys, read_errno);
+  int config_flag = read_configuration(frame.config, frame.line, frame.minute_of_day,
+                                       frame.standard, frame.recursive, frame.keys, read_errno);
+  frame.run_status = config_flag == 0 ? 0 : 1;
   if (!std::feof(frame.config)) {
     log_event("Error: Failed to read config file %s: %s", frame.paths.config,
               std::strerror(read_errno));
+    return 1;
+  }
+  // As after a read error: acting on part of the configuration could prune what it keeps.
+  if (config_flag == kConfigLineLost) {
+    log_event("Error: Configuration incomplete for want of memory; nothing created or pruned");
     return 1;
   }
   if (any_job(frame) && slot_written_metrics(frame) != 0) return 1;
