@@ -8,15 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "config/configuration.h"
 #include "config/names.h"
 #include "log/log.h"
 
 namespace {
 
-void check(bool condition) {
-  if (!condition) std::abort();
-}
+using corvatel::fuzz::check;
 
 void check_job(const corvatel::SnapshotJob& job) {
   check(!job.dataset.empty() && job.dataset.size() <= 255);

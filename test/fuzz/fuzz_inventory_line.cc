@@ -8,14 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "log/log.h"
 #include "snapshot/inventory.h"
 
 namespace {
 
-void check(bool condition) {
-  if (!condition) std::abort();
-}
+using corvatel::fuzz::check;
 
 // One '@', neither first nor last, and none of tab, carriage return, line feed.
 bool one_snapshot_name(const std::string& line) {
@@ -33,21 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static std::FILE* sink = std::fopen("/dev/null", "w");
   corvatel::log_state().stream = sink;
   corvatel::SnapshotInventory inventory;
-  std::string text(reinterpret_cast<const char*>(data), size);
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, std::min<std::size_t>(end - start, 511));
-    line = line.substr(0, line.find('\0'));
+  corvatel::fuzz::for_each_handler_line(data, size, [&](const std::string& line) {
     std::size_t before = inventory.items.size();
     int result = corvatel::add_inventory_line(line.c_str(), &inventory);
     bool good = one_snapshot_name(line);
     check((result == 0) == good);
     check(inventory.items.size() == before + (good ? 1 : 0));
     if (good) check(inventory.items[inventory.items.size() - 1] == line);
-    start = end + 1;
-  }
+  });
   std::map<std::string, std::vector<std::size_t>> by_dataset;
   for (std::size_t i = 0; i < inventory.items.size(); ++i) {
     std::string name(inventory.items[i]);

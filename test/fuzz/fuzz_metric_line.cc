@@ -7,14 +7,13 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_support.h"
 #include "log/log.h"
 #include "metrics/metrics.h"
 
 namespace {
 
-void check(bool condition) {
-  if (!condition) std::abort();
-}
+using corvatel::fuzz::check;
 
 bool blank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -65,16 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   corvatel::log_state().stream = sink;
   // The runner hands over lines of at most 511 bytes without NUL or newline.
   corvatel::MetricTable table;
-  std::string text(reinterpret_cast<const char*>(data), size);
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, std::min<std::size_t>(end - start, 511));
-    line = line.substr(0, line.find('\0'));
-    check_line(line, table);
-    start = end + 1;
-  }
+  corvatel::fuzz::for_each_handler_line(
+      data, size, [&](const std::string& line) { check_line(line, table); });
   corvatel::log_state().stream = nullptr;
   return 0;
 }

@@ -4,13 +4,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_support.h"
 #include "snapshot/prune.h"
 
 namespace {
 
-void check(bool condition) {
-  if (!condition) std::abort();
-}
+using corvatel::fuzz::check;
 
 // The date and time with every digit turned into '9', then for the long form the zone sign
 // and four more digits.

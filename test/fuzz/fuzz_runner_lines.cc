@@ -10,14 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "log/log.h"
 #include "zfs/runner.h"
 
 namespace {
 
-void check(bool condition) {
-  if (!condition) std::abort();
-}
+using corvatel::fuzz::check;
 
 constexpr std::size_t kLimit = 511;
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "in_process_run.h"
 #include "sim_state.h"
 #include "temp_dir.h"
 
@@ -24,10 +25,7 @@ class WholeRunTest : public ::testing::Test {
   static constexpr std::time_t kMarch1At1400 = 1740837600;  // 2025-03-01 14:00:00 UTC
   static constexpr const char* kStamp1400 = "2025-03-01_14:00:00p0000";
 
-  WholeRunTest();
-  ~WholeRunTest() override;
-
-  void write_config(const std::string& text) const;
+  void write_config(const std::string& text) const { installation.write_config(text); }
   /// One start of the program at `now`; zfs-sim's clock is set to the same second.
   Result run_at(std::time_t now);
   /// The zfs invocations since the last clear, argv[0] dropped.
@@ -35,16 +33,12 @@ class WholeRunTest : public ::testing::Test {
   /// The invocations of one kind ("get", "snapshot", "list", "destroy").
   std::vector<std::vector<std::string>> zfs_calls(const std::string& kind) const;
 
-  TempDir dir;
-  SimState zfs;
-  std::string config_path;
-  std::string log_path;
-  std::string lock_path;
-
- private:
-  std::size_t log_lines_seen_ = 0;
-  std::string saved_tz_;
-  bool had_tz_ = false;
+  InProcessRun installation;  // first: the references below name its parts
+  TempDir& dir = installation.dir;
+  SimState& zfs = installation.zfs;
+  std::string& config_path = installation.config_path;
+  std::string& log_path = installation.log_path;
+  std::string& lock_path = installation.lock_path;
 };
 
 /// "YYYY-MM-DD_HH:MM:SSp0000" of a UTC time.
