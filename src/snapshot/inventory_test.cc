@@ -26,7 +26,7 @@ JobList make_list(const std::vector<std::string>& datasets, const std::string& p
 std::vector<std::string> list_args(const char* zfs, const std::vector<std::string>& roots) {
   std::vector<std::string> args{zfs, "list", "-H"};
   if (!roots.empty()) args.push_back("-r");
-  args.insert(args.end(), {"-t", "snapshot", "-o", "name", "-S", "creation"});
+  args.insert(args.end(), {"-t", "snapshot", "-o", "name", "-S", "createtxg"});
   args.insert(args.end(), roots.begin(), roots.end());
   return args;
 }

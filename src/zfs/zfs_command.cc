@@ -56,7 +56,7 @@ int build_list_argv(std::vector<const char*>& argv, const char* zfs,
   return build_exact(argv, size, [&](std::vector<const char*>& built) {
     built.insert(built.end(), {zfs, "list", "-H"});
     if (roots) built.push_back("-r");
-    built.insert(built.end(), {"-t", "snapshot", "-o", "name", "-S", "creation"});
+    built.insert(built.end(), {"-t", "snapshot", "-o", "name", "-S", "createtxg"});
     append_roots(built, roots);
   });
 }

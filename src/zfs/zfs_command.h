@@ -22,7 +22,7 @@ int build_written_argv(std::vector<const char*>& argv, const char* zfs,
 int build_snapshot_argv(std::vector<const char*>& argv, const char* zfs, bool recursive,
                         const std::vector<const char*>& names);
 
-/// zfs list -H [-r] -t snapshot -o name -S creation [roots...]; roots null: none.
+/// zfs list -H [-r] -t snapshot -o name -S createtxg [roots...]; roots null: none.
 int build_list_argv(std::vector<const char*>& argv, const char* zfs,
                     const std::vector<std::string>* roots);
 

@@ -51,7 +51,7 @@ TEST(ZfsCommand, ListArgvWithRoots) {
   ASSERT_EQ(build_list_argv(argv, ZFS, &roots), 0);
   expect_exact_and_terminated(argv, 12);
   EXPECT_EQ(elements(argv), (std::vector<std::string>{"/sim/zfs", "list", "-H", "-r", "-t", "snapshot",
-                                                      "-o", "name", "-S", "creation", "tank"}));
+                                                      "-o", "name", "-S", "createtxg", "tank"}));
   EXPECT_EQ(argv[10], roots[0].c_str());
 }
 
@@ -60,7 +60,7 @@ TEST(ZfsCommand, ListArgvWithoutRoots) {
   ASSERT_EQ(build_list_argv(argv, ZFS, nullptr), 0);
   expect_exact_and_terminated(argv, 10);
   EXPECT_EQ(elements(argv), (std::vector<std::string>{"/sim/zfs", "list", "-H", "-t", "snapshot", "-o",
-                                                      "name", "-S", "creation"}));
+                                                      "name", "-S", "createtxg"}));
 }
 
 TEST(ZfsCommand, SnapshotArgv) {

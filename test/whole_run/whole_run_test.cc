@@ -15,7 +15,7 @@ using Lines = std::vector<std::string>;
 const std::vector<std::string> kGet = {"get", "-H", "-p", "-r", "-t", "filesystem,volume",
                                        "-o", "name,value", "written"};
 const std::vector<std::string> kList = {"list", "-H", "-r", "-t", "snapshot",
-                                        "-o", "name", "-S", "creation"};
+                                        "-o", "name", "-S", "createtxg"};
 
 std::vector<std::string> with(std::vector<std::string> head, const std::vector<std::string>& tail) {
   head.insert(head.end(), tail.begin(), tail.end());
@@ -316,6 +316,39 @@ TEST_F(WholeRun, FailedDestroyIsReportedAndTheRestStillRun) {
                           "Error: zfs: cannot destroy snapshot: dataset is busy",
                           "Error: Failed to prune snapshot data/x@h_2025-03-01_11:00:00p0000",
                           "Pruned=data/x@h_2025-03-01_12:00:00p0000"}));
+}
+
+// The wall clock says nothing about which snapshot is newest once it has been wrong.
+TEST_F(WholeRun, SnapshotsMadeWhileTheClockWasAheadAreOldestOnceItIsRight) {
+  write_config("tank/home,1,3,h,no,0\n");
+  const std::time_t year = 365 * 86400;
+  std::vector<std::string> made;
+  for (int minute = 0; minute < 7; ++minute) {
+    bool ahead = minute < 3;
+    std::time_t now = kMarch1At1400 + minute * 60 + (ahead ? year : 0);
+    std::string name = "tank/home@h_" + utc_stamp(now);
+    zfs.set_written("tank/home", 4096);
+    Result r = run_at(now);
+    SCOPED_TRACE(name);
+    EXPECT_EQ(r.status, 0);
+    Lines expected = {"Created=" + name + " Written=4.00K"};
+    if (made.size() >= 3) expected.push_back("Pruned=" + made[made.size() - 3]);
+    EXPECT_EQ(r.log, expected);
+    made.push_back(name);
+  }
+  EXPECT_EQ(zfs.snapshots(), (Lines{made[4], made[5], made[6]}));
+}
+
+TEST_F(WholeRun, OfSnapshotsMadeInOneSecondTheLastMadeIsNewest) {
+  const std::string first = "data/x@h_2025-03-01_13:59:00p0000";
+  const std::string second = "data/x@h_2025-03-01_13:58:00p0000";
+  zfs.add_snapshot(first, kMarch1At1400 - 60);
+  zfs.add_snapshot(second, kMarch1At1400 - 60);
+  write_config("data/x,60,2,h,no,0\n");
+  Result r = run_at(kMarch1At1400);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.log, (Lines{"Created=" + snap("data/x", "h") + " Written=2.93K", "Pruned=" + first}));
+  EXPECT_EQ(zfs.snapshots(), (Lines{second, snap("data/x", "h")}));
 }
 
 }  // namespace

@@ -240,7 +240,7 @@ bool snapshot_name_less(const SimSnapshot& a, const SimSnapshot& b) {
 
 void sort_newest_first(std::vector<SimSnapshot>& snapshots) {
   std::stable_sort(snapshots.begin(), snapshots.end(), [](const SimSnapshot& a, const SimSnapshot& b) {
-    if (a.creation != b.creation) return a.creation > b.creation;
+    if (a.txg != b.txg) return a.txg > b.txg;
     return snapshot_name_less(a, b);
   });
 }

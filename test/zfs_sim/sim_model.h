@@ -38,7 +38,7 @@ struct SimFault {
 
 /// Everything the simulated zfs remembers between invocations.
 struct SimModel {
-  std::int64_t clock = 0;  // creation second of new snapshots
+  std::int64_t clock = 0;  // creation second of new snapshots; may step back, as a host clock can
   std::int64_t txg = 0;    // the last txg handed out
   std::vector<SimDataset> datasets;
   std::vector<SimSnapshot> snapshots;
@@ -73,7 +73,9 @@ bool is_descendant(std::string_view ancestor, std::string_view descendant);
 /// zfs's name order: strcmp of the dataset parts, then creation txg ascending.
 bool snapshot_name_less(const SimSnapshot& a, const SimSnapshot& b);
 
-/// Sorted as `list -S creation` sorts: creation descending, ties in name order.
+/// Sorted as `list -S createtxg` sorts: txg descending, ties (other datasets) in name order.
+/// One txg counter serves every pool here, where real pools count their own: only the order
+/// within a dataset is meant to match.
 void sort_newest_first(std::vector<SimSnapshot>& snapshots);
 
 /// The dataset of that name, or null.

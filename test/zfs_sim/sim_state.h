@@ -41,7 +41,7 @@ class SimState {
 
   /// Every snapshot's full name, in name order.
   std::vector<std::string> snapshots() const;
-  /// Every snapshot's full name, as `list -S creation` orders them.
+  /// Every snapshot's full name, as `list -S createtxg` orders them.
   std::vector<std::string> snapshots_newest_first() const;
 
   /// The argument vectors of the invocations so far, argv[0] included, oldest first.

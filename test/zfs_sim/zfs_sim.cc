@@ -139,7 +139,7 @@ SimOutput run_list(SimModel& model, const std::vector<std::string>& args) {
   const std::string* fields = options.value('o');
   const std::string* sort = options.value('S');
   if (!options.ok || !options.has('H') || types == nullptr || *types != "snapshot" ||
-      fields == nullptr || *fields != "name" || (sort != nullptr && *sort != "creation"))
+      fields == nullptr || *fields != "name" || (sort != nullptr && *sort != "createtxg"))
     return usage_error(args);
 
   SimOutput output;

@@ -66,8 +66,8 @@ using Names = std::vector<std::string>;
 
 const Args GET_R = {"get", "-H", "-p", "-r", "-t", "filesystem,volume", "-o", "name,value", "written"};
 const Args GET = {"get", "-H", "-p", "-t", "filesystem,volume", "-o", "name,value", "written"};
-const Args LIST_R = {"list", "-H", "-r", "-t", "snapshot", "-o", "name", "-S", "creation"};
-const Args LIST = {"list", "-H", "-t", "snapshot", "-o", "name", "-S", "creation"};
+const Args LIST_R = {"list", "-H", "-r", "-t", "snapshot", "-o", "name", "-S", "createtxg"};
+const Args LIST = {"list", "-H", "-t", "snapshot", "-o", "name", "-S", "createtxg"};
 
 Args with(Args args, const Names& more) {
   args.insert(args.end(), more.begin(), more.end());
@@ -126,21 +126,22 @@ TEST_F(ZfsSim, GetOrdersByNameWithParentsFirst) {
              "", 0);
 }
 
-TEST_F(ZfsSim, SnapshotsResetWrittenAndListNewestFirstWithTies) {
+TEST_F(ZfsSim, SnapshotsResetWrittenAndListByCreationTxg) {
   expect_run(run_sim({"snapshot", "tank/a@x_1", "tank/c@x_1"}), "", "", 0);
   expect_run(run_sim(with(GET_R, {"tank"})),
              "tank\t25600\ntank/a\t0\ntank/a/b\t2124800\ntank/c\t0\ntank/vol\t12288\n", "", 0);
   expect_run(run_sim({"snapshot", "-r", "tank@y_1"}), "", "", 0);
-  // One second for all: ties come in dataset name order, oldest first within a dataset.
-  const std::string listed = "tank@y_1\ntank/a@x_1\ntank/a@y_1\ntank/a/b@y_1\ntank/c@x_1\ntank/c@y_1\ntank/vol@y_1\n";
+  // One command, one txg: its snapshots tie and come in dataset name order.
+  const std::string listed = "tank@y_1\ntank/a@y_1\ntank/a/b@y_1\ntank/c@y_1\ntank/vol@y_1\ntank/a@x_1\ntank/c@x_1\n";
   expect_run(run_sim(with(LIST_R, {"tank"})), listed, "", 0);
   EXPECT_EQ(state.snapshots_newest_first(), split_lines(listed));
   for (const char* name : {"tank", "tank/a", "tank/a/b", "tank/c", "tank/vol"}) EXPECT_EQ(state.written(name), 0);
   EXPECT_EQ(state.written("other"), 512);
 
-  state.set_clock(1796876700);
+  // A clock set back does not make later snapshots older.
+  state.set_clock(1796876000);
   expect_run(run_sim({"snapshot", "tank/c@z_1", "tank/a@z_1"}), "", "", 0);
-  expect_run(run_sim(with(LIST_R, {"tank/a"})), "tank/a@z_1\ntank/a@x_1\ntank/a@y_1\ntank/a/b@y_1\n", "",
+  expect_run(run_sim(with(LIST_R, {"tank/a"})), "tank/a@z_1\ntank/a@y_1\ntank/a/b@y_1\ntank/a@x_1\n", "",
              0);
 }
 
@@ -229,6 +230,7 @@ TEST_F(ZfsSim, UnsupportedArgumentsAreUsageErrors) {
       {"get", "-H", "-p", "-t", "snapshot", "-o", "name,value", "written"},
       {"list", "-H", "-t", "filesystem", "-o", "name"},
       {"list", "-H", "-t", "snapshot", "-o", "name", "-S", "used"},
+      {"list", "-H", "-t", "snapshot", "-o", "name", "-S", "creation"},
       {"snapshot"},
       {"snapshot", "tank/a"},
       {"destroy", "tank/a"},
