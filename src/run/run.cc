@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,6 +65,24 @@ struct RunFrame {
   bool inventory_available = true;
   PruneMatchBuffer prune_matches;
 };
+
+void set_disposition(int sig, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  sigaction(sig, &action, nullptr);
+}
+
+// Dispositions inherited from whatever started the run must not end it silently. An ignored
+// SIGCHLD has the kernel reap the zfs children, so waitpid fails and every command counts as
+// failed. SIGXFSZ (a log at the file-size limit) and SIGPIPE (a standard error nobody reads)
+// would kill the run mid-way with nothing reported; ignored, the write fails instead and the
+// log checks report it.
+void set_signal_dispositions() {
+  set_disposition(SIGCHLD, SIG_DFL);
+  set_disposition(SIGXFSZ, SIG_IGN);
+  set_disposition(SIGPIPE, SIG_IGN);
+}
 
 int take_lock(const char* path, const char* program, UniqueFd& lock) {
   lock.reset(open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600));
@@ -267,6 +286,7 @@ int format_snapshot_timestamp(const std::tm& local, char (&timestamp)[32]) {
 }
 
 int corvatel_main(int argc, char** argv, const RunPaths& paths, const RunClock& clock) {
+  set_signal_dispositions();
   const char* program = program_name(argc, argv);
   if (repair_standard_descriptors() != 0) {
     warn_stderr("%s: failed to establish standard file descriptors", program);

@@ -23,7 +23,8 @@ std::int64_t minute_of_day(const std::tm& local);
 /// "%Y-%m-%d_%H:%M:%S%z" with a '+' at index 19 turned into 'p'; -1 when it cannot be formatted.
 int format_snapshot_timestamp(const std::tm& local, char (&timestamp)[32]);
 
-/// One start of the program with the given paths and clock; returns the exit status.
+/// One start of the program with the given paths and clock; returns the exit status. First
+/// sets SIGCHLD to its default and ignores SIGXFSZ and SIGPIPE, for the whole process.
 int corvatel_main(int argc, char** argv, const RunPaths& paths, const RunClock& clock);
 
 }  // namespace corvatel

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include "log/log.h"
@@ -230,10 +231,25 @@ void read_until_closed(OutputChannel& out, OutputChannel& err) {
   }
 }
 
+// Ignored signals and the blocked mask survive execv: without this, zfs would inherit
+// corvatel's ignored SIGPIPE and SIGXFSZ and whatever its own starter ignored or blocked.
+// Runs in the vforked child, which has its own dispositions and mask.
+void reset_signals(int last_signal) {
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  sigemptyset(&default_action.sa_mask);
+  // SIGKILL, SIGSTOP and the numbers the C library keeps for itself refuse; that is fine.
+  for (int sig = 1; sig <= last_signal; ++sig) ::sigaction(sig, &default_action, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 // Runs in the vforked child, on our memory: only async-signal-safe system calls, and never
 // returns.
 [[noreturn]] void exec_child(const char* const* argv, const Pipe& out, const Pipe& err,
-                             bool with_handler) {
+                             bool with_handler, int last_signal) {
+  reset_signals(last_signal);
   if (with_handler) {
     if (::dup2(out.write_end.get(), STDOUT_FILENO) < 0) ::_exit(127);
     ::close(out.write_end.get());
@@ -254,8 +270,10 @@ void read_until_closed(OutputChannel& out, OutputChannel& err) {
 // in the inventory every destroy would cost in proportion to the inventory. The child only
 // makes the system calls of exec_child and then execs or exits; it never returns here.
 pid_t start_child(const char* const* argv, const Pipe& out, const Pipe& err, bool with_handler) {
+  // Read here: on some systems SIGRTMAX is a library call, not a constant.
+  const int last_signal = SIGRTMAX;
   pid_t pid = ::vfork();
-  if (pid == 0) exec_child(argv, out, err, with_handler);
+  if (pid == 0) exec_child(argv, out, err, with_handler, last_signal);
   return pid;
 }
 

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -20,10 +22,11 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
   return result;
 }
 
+// Reads both streams to their end; a descriptor of -1 is not read.
 void drain(int out_fd, int err_fd, ProcessResult& result) {
   pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  int open_count = 2;
+  int open_count = (out_fd >= 0) + (err_fd >= 0);
   while (open_count > 0) {
     if (poll(fds, 2, -1) < 0) continue;
     for (int i = 0; i < 2; ++i) {
@@ -41,6 +44,25 @@ void drain(int out_fd, int err_fd, ProcessResult& result) {
   }
 }
 
+// In the forked child: the signal dispositions, mask and file-size limit that a parent process
+// may hand down across execve. Only async-signal-safe calls.
+void set_up_inheritance(const ProcessOptions& options) {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  for (int sig : options.ignored_signals)
+    if (sigaction(sig, &ignore, nullptr) != 0) _exit(125);
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  for (int sig : options.blocked_signals) sigaddset(&blocked, sig);
+  if (sigprocmask(SIG_BLOCK, &blocked, nullptr) != 0) _exit(125);
+  if (options.file_size_limit >= 0) {
+    rlimit limit{static_cast<rlim_t>(options.file_size_limit),
+                 static_cast<rlim_t>(options.file_size_limit)};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(125);
+  }
+}
+
 }  // namespace
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
@@ -55,6 +77,10 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   int out_pipe[2], err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe2 failed");
+  if (options.stderr_unread) {  // before the fork, so that no copy of the read end survives
+    close(err_pipe[0]);
+    err_pipe[0] = -1;
+  }
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -63,6 +89,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     if (options.close_stdin) close(0);
     if (options.close_stdout) close(1);
     if (options.close_stderr) close(2);
+    set_up_inheritance(options);
     char* empty[] = {nullptr};
     execve(path, options.empty_argv ? empty : arg_ptrs.data(), env_ptrs.data());
     _exit(126);
@@ -75,6 +102,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   while (waitpid(pid, &status, 0) < 0) {
   }
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return result;
 }
 

@@ -1,6 +1,7 @@
 #ifndef CORVATEL_TEST_SUPPORT_PROCESS_H
 #define CORVATEL_TEST_SUPPORT_PROCESS_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,10 +13,15 @@ struct ProcessOptions {
   bool close_stdout = false;       // the child starts with descriptor 1 closed
   bool close_stderr = false;
   bool empty_argv = false;         // the child starts with argc 0
+  bool stderr_unread = false;      // descriptor 2 is a pipe that nobody reads from
+  std::vector<int> ignored_signals;  // set to SIG_IGN in the child, as a parent process may do
+  std::vector<int> blocked_signals;  // blocked in the child
+  std::int64_t file_size_limit = -1;  // the child's RLIMIT_FSIZE in bytes; -1 leaves it
 };
 
 struct ProcessResult {
   int exit_status = -1;  // -1 when not exited normally
+  int signal = 0;        // the signal that ended the child; 0 when it exited
   std::string out;
   std::string err;
 };
