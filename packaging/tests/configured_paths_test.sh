@@ -1,8 +1,9 @@
 #!/bin/sh
 # Configures scratch builds and checks the paths that would be built into the program and
-# written into its manual page: the configuration file follows the install prefix, an explicit
-# setting wins over every prefix, the other paths stay system paths, and relative paths are
-# refused.
+# written into its manual page, and where the sample configuration is installed: the
+# configuration file is in GNUInstallDirs' full sysconfdir (/usr/local/etc for /usr/local,
+# /etc for /usr), an explicit setting wins over every prefix, the other paths stay system paths,
+# and relative paths are refused.
 # Arguments: source-dir generator c++-compiler
 set -eu
 source=$1 generator=$2 compiler=$3
@@ -27,6 +28,19 @@ defined() {
 # A path in the FILES section of the configured page.
 page_files() { sed -n '/^\.Sh FILES/,/^\.Sh /s/^\.It Pa //p' "$build/man/corvatel.8"; }
 
+# Runs only the install script of packaging/ (the sample; nothing there needs a build) into a
+# scratch DESTDIR and checks that exactly the sample lands at $2.
+expect_sample_at() {  # label path
+  rm -rf "$scratch/root"
+  if ! DESTDIR=$scratch/root cmake -P "$build/packaging/cmake_install.cmake" >"$scratch/install.log" 2>&1; then
+    cat "$scratch/install.log"
+    fail "$1: installing the sample"
+    return
+  fi
+  installed=$(cd "$scratch/root" && find . ! -type d | sed 's|^\.||')
+  [ "$installed" = "$2" ] || fail "$1: the sample installed as '$installed', not $2"
+}
+
 expect() {  # label config log lock zfs
   label=$1
   [ "$(defined CORVATEL_CONFIG_PATH)" = "$2" ] || fail "$label: config path $(defined CORVATEL_CONFIG_PATH)"
@@ -38,6 +52,7 @@ expect() {  # label config log lock zfs
 
 configure || { cat "$scratch/configure.log"; fail "default configure"; exit 1; }
 expect "default prefix" /usr/local/etc/corvatel.conf /var/log/corvatel.log /var/run/corvatel.lock /sbin/zfs
+expect_sample_at "default prefix" /usr/local/etc/corvatel.conf.sample
 grep -qF '/usr/local/sbin/corvatel' "$build/man/corvatel.8" || fail "the page's cron line"
 # The operator snippets are written for the default paths.
 contrib=$source/contrib
@@ -48,17 +63,36 @@ grep -qx '/var/log/corvatel.log {' "$contrib/logrotate.d/corvatel" ||
 grep -qx '\*[[:space:]]\*[[:space:]]\*[[:space:]]\*[[:space:]]\*[[:space:]]root[[:space:]]/usr/local/sbin/corvatel' \
   "$contrib/cron.d/corvatel" || fail "the cron line does not run /usr/local/sbin/corvatel"
 
+configure -DCMAKE_INSTALL_PREFIX=/usr/local || fail "configure with /usr/local"
+expect "prefix /usr/local" /usr/local/etc/corvatel.conf /var/log/corvatel.log /var/run/corvatel.lock /sbin/zfs
+expect_sample_at "prefix /usr/local" /usr/local/etc/corvatel.conf.sample
+
+# A Linux package: the configuration in /etc, not /usr/etc, and the sample beside it.
+configure -DCMAKE_INSTALL_PREFIX=/usr || fail "configure with /usr"
+expect "prefix /usr" /etc/corvatel.conf /var/log/corvatel.log /var/run/corvatel.lock /sbin/zfs
+page_files | grep -qxF /etc/corvatel.conf.sample || fail "prefix /usr: the page's sample path"
+grep -qF '/usr/sbin/corvatel' "$build/man/corvatel.8" || fail "prefix /usr: the page's cron line"
+expect_sample_at "prefix /usr" /etc/corvatel.conf.sample
+
+# GNUInstallDirs puts the sysconfdir of a prefix below /opt into /etc/opt.
 configure -DCMAKE_INSTALL_PREFIX=/opt/cv || fail "configure with /opt/cv"
-expect "prefix /opt/cv" /opt/cv/etc/corvatel.conf /var/log/corvatel.log /var/run/corvatel.lock /sbin/zfs
-page_files | grep -qxF /opt/cv/etc/corvatel.conf.sample || fail "the page's sample path"
+expect "prefix /opt/cv" /etc/opt/cv/corvatel.conf /var/log/corvatel.log /var/run/corvatel.lock /sbin/zfs
+page_files | grep -qxF /etc/opt/cv/corvatel.conf.sample || fail "the page's sample path"
 grep -qF '/opt/cv/sbin/corvatel' "$build/man/corvatel.8" || fail "the page's cron line"
+expect_sample_at "prefix /opt/cv" /etc/opt/cv/corvatel.conf.sample
+
+# A prefix whose sysconfdir stays inside it.
+configure -DCMAKE_INSTALL_PREFIX=/srv/cv || fail "configure with /srv/cv"
+expect "prefix /srv/cv" /srv/cv/etc/corvatel.conf /var/log/corvatel.log /var/run/corvatel.lock /sbin/zfs
+expect_sample_at "prefix /srv/cv" /srv/cv/etc/corvatel.conf.sample
 
 # A changed prefix on the same build folder moves the default along.
-configure -DCMAKE_INSTALL_PREFIX=/opt/other || fail "configure with /opt/other"
-expect "prefix /opt/other" /opt/other/etc/corvatel.conf /var/log/corvatel.log /var/run/corvatel.lock /sbin/zfs
+configure -DCMAKE_INSTALL_PREFIX=/srv/other || fail "configure with /srv/other"
+expect "prefix /srv/other" /srv/other/etc/corvatel.conf /var/log/corvatel.log /var/run/corvatel.lock /sbin/zfs
 
-configure -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_SYSCONFDIR=/etc || fail "configure with /etc"
+configure -DCMAKE_INSTALL_PREFIX=/usr/local -DCMAKE_INSTALL_SYSCONFDIR=/etc || fail "configure with /etc"
 expect "sysconfdir /etc" /etc/corvatel.conf /var/log/corvatel.log /var/run/corvatel.lock /sbin/zfs
+expect_sample_at "sysconfdir /etc" /etc/corvatel.conf.sample
 
 # An explicit path wins, and keeps winning when the prefix changes afterwards.
 configure -DCMAKE_INSTALL_SYSCONFDIR=etc -DCORVATEL_CONFIG_PATH=/srv/cv/snap.conf \
