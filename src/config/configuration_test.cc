@@ -396,8 +396,10 @@ TEST(AllocationFailure, JobListAppendWithoutRoomAddsNothing) {
 }
 
 TEST(AllocationFailure, FailedPrefixCopyFreesDatasetCopyAndKeepsJobs) {
-  const std::string dataset = "tank/a/long/dataset/name";  // long enough to be allocated
-  const std::string prefix = "a-rather-long-prefix";
+  const std::string dataset = "tank/a/long/dataset/name";
+  const std::string prefix = "a-prefix-too-long-for-any-inline-buffer";
+  ASSERT_GT(dataset.size(), testing::inline_string_capacity());  // both copies allocate
+  ASSERT_GT(prefix.size(), testing::inline_string_capacity());
   JobList list;
   ASSERT_EQ(job_list_append(list, "tank", "hourly", 24, 0), 0);
   long live_before = testing::live_allocations();

@@ -98,9 +98,13 @@ TEST(DatasetRoots, FailedCopyKeepsTheRemovalsAndLacksTheName) {
   DatasetRoots roots;
   ASSERT_EQ(dataset_roots_add(roots, name + "/child"), 0);
   ASSERT_EQ(dataset_roots_add(roots, "tank/z"), 0);
+  ASSERT_GT(name.size(), testing::inline_string_capacity());
   {
-    testing::FailAllocationsOfSize fail(name.size() + 1);
+    // The list has room: the copy of the name is the one allocation, and it fails.
+    testing::AllocationFailure fail(0);
     EXPECT_EQ(dataset_roots_add(roots, name), -1);
+    EXPECT_TRUE(fail.fired());
+    EXPECT_EQ(fail.calls(), 1u);
   }
   EXPECT_EQ(roots.names, (Names{"tank/z"}));
 }

@@ -233,13 +233,16 @@ TEST(DropCoveredStandardJobs, EmptyRecursiveListAllocatesNothing) {
 }
 
 TEST(DropCoveredStandardJobs, EveryAllocationFailureLeavesTheStandardListUnchanged) {
-  // Names longer than the short-string buffer, so that every key copy allocates.
-  JobList recursive = make_list(
-      {{"tank/projects", "daily"}, {"data/archive", "daily"}, {"tank/projects/b", "weekly"}});
-  const std::vector<Entry> entries = {{"tank/projects/x", "daily"},
-                                      {"data/archive/b", "daily"},
+  // Keys longer than the short-string buffer, so that every key copy allocates.
+  JobList recursive = make_list({{"tank/projects-2026", "daily"},
+                                 {"data/archive-of-2026", "daily"},
+                                 {"tank/projects-2026/b", "weekly"}});
+  for (const SnapshotJob& job : recursive.items)
+    ASSERT_GT(job.dataset.size() + 1 + job.prefix.size(), testing::inline_string_capacity());
+  const std::vector<Entry> entries = {{"tank/projects-2026/x", "daily"},
+                                      {"data/archive-of-2026/b", "daily"},
                                       {"data", "daily"},
-                                      {"tank/projects/b/c", "weekly"}};
+                                      {"tank/projects-2026/b/c", "weekly"}};
   std::size_t failures = 0;
   for (std::size_t allowed = 0;; ++allowed) {
     SCOPED_TRACE(allowed);
