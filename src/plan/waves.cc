@@ -105,8 +105,11 @@ int assign_recursive_waves(JobList& recursive) {
   }
   for (std::size_t i = 0; i < recursive.items.size(); ++i)
     pairs.push_back({i, recursive.items[i].dataset.size()});
-  std::sort(pairs.begin(), pairs.end(),
-            [](const LengthPair& a, const LengthPair& b) { return a.length < b.length; });
+  // Equal lengths in list order: the C++ libraries' sorts leave ties in different orders, and
+  // the waves above a shared ancestor would then differ between FreeBSD and Linux.
+  std::sort(pairs.begin(), pairs.end(), [](const LengthPair& a, const LengthPair& b) {
+    return a.length != b.length ? a.length < b.length : a.index < b.index;
+  });
   Placement placement;
   if (placement.build(recursive, pairs) != 0) return -1;
   for (std::size_t p = 1; p < pairs.size(); ++p)
