@@ -1,6 +1,5 @@
 #include "zfs/runner.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -16,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "descriptors.h"
 #include "log_capture.h"
 
 namespace corvatel {
@@ -239,26 +239,17 @@ TEST(Runner, WithoutHandlerStandardOutputGoesToDevNull) {
   LogCapture log;
   TempDir dir;
   std::string out_file = dir.write("out", "a" + NUL + "\n" + repeat('b', 2000) + "\nno newline");
-  CommandResult result = run_shell(
-      "cat \"$1\"; [ \"$(readlink /proc/$$/fd/1)\" = /dev/null ] || exit 5", {out_file},
-      nullptr, nullptr);
+  CommandResult result =
+      run_shell("cat \"$1\"; exec \"$2\" stdout-is-dev-null",
+                {out_file, CORVATEL_DESCRIPTOR_PROBE}, nullptr, nullptr);
   expect_result(result, 0, 1, 0);
   EXPECT_TRUE(log.messages().empty());
 }
 
-std::set<std::string> inheritable_fds() {
-  std::set<std::string> fds = {"0", "1", "2"};
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return fds;
-  const int own = dirfd(dir);
-  while (dirent* entry = readdir(dir)) {
-    int fd = std::atoi(entry->d_name);
-    if (entry->d_name[0] == '.' || fd == own) continue;
-    int flags = fcntl(fd, F_GETFD);
-    if (flags >= 0 && (flags & FD_CLOEXEC) == 0) fds.insert(entry->d_name);
-  }
-  closedir(dir);
-  return fds;
+std::set<std::string> as_text(const std::set<int>& fds) {
+  std::set<std::string> text;
+  for (int fd : fds) text.insert(std::to_string(fd));
+  return text;
 }
 
 TEST(Runner, ChildSeesNoCloseOnExecDescriptor) {
@@ -267,39 +258,34 @@ TEST(Runner, ChildSeesNoCloseOnExecDescriptor) {
   int pipe_fds[2];
   ASSERT_GE(file, 0);
   ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
-  // Descriptors this test process inherited without close-on-exec pass on; nothing else may.
-  const std::set<std::string> expected = inheritable_fds();
-  ASSERT_EQ(expected.count(std::to_string(file)), 0u);
+  // Descriptors this test process holds without close-on-exec pass on; nothing else may.
+  std::set<int> expected = testing::open_descriptors(true);
+  ASSERT_EQ(expected.count(file), 0u);
+  ASSERT_EQ(testing::open_descriptors().count(file), 1u);
+  expected.insert({0, 1, 2});  // the child's own: its standard streams
 
   Collected collected;
-  CommandResult result = run_shell("ls /proc/$$/fd", {}, collect_line, &collected);
+  const char* argv[] = {CORVATEL_DESCRIPTOR_PROBE, nullptr};
+  CommandResult result = run_zfs(argv, collect_line, &collected);
   expect_result(result, 0, 1, 0);
-  EXPECT_EQ(std::set<std::string>(collected.lines.begin(), collected.lines.end()), expected);
+  EXPECT_EQ(std::set<std::string>(collected.lines.begin(), collected.lines.end()),
+            as_text(expected));
   close(file);
   close(pipe_fds[0]);
   close(pipe_fds[1]);
 }
 
-std::size_t open_fd_count() {
-  std::size_t count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return 0;
-  while (dirent* entry = readdir(dir))
-    if (entry->d_name[0] != '.') ++count;
-  closedir(dir);
-  return count;
-}
-
 TEST(Runner, LeavesNoDescriptorOpen) {
   LogCapture log;
-  const std::size_t before = open_fd_count();
+  const std::set<int> before = testing::open_descriptors();
+  ASSERT_TRUE(before.count(0) && before.count(1) && before.count(2));  // the listing works
   Collected collected;
   run_shell("echo a; echo b >&2", {}, collect_line, &collected);
   run_shell("printf 'partial'", {}, collect_line, &collected);
   run_shell("echo quiet", {}, nullptr, nullptr);
   const char* missing[] = {"/nonexistent/zfs", nullptr};
   run_zfs(missing, collect_line, &collected);
-  EXPECT_EQ(open_fd_count(), before);
+  EXPECT_EQ(testing::open_descriptors(), before);
 }
 
 void on_alarm(int) {}
