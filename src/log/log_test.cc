@@ -91,7 +91,7 @@ TEST_F(LogEventTest, WritesNothingWithoutAnOpenLog) {
 
 TEST_F(LogEventTest, WriteFailureSetsFlagThatLaterGoodWritesKeep) {
   std::FILE* full = std::fopen("/dev/full", "w");
-  ASSERT_NE(full, nullptr);
+  if (full == nullptr) GTEST_SKIP() << "/dev/full cannot be opened for writing here";
   std::setvbuf(full, nullptr, _IOLBF, 0);
   log_state().stream = full;
   log_state().write_failed = false;
