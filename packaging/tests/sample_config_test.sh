@@ -29,7 +29,7 @@ run "$sample"
 
 # The examples: lines of a '#' directly followed by a dataset name and five more fields.
 sed -n 's/^#\([A-Za-z][^,]*\(,[^,]*\)\{5\}\)$/\1/p' "$sample" >"$scratch/examples.conf"
-examples=$(wc -l <"$scratch/examples.conf")
+examples=$(($(wc -l <"$scratch/examples.conf")))  # a number: FreeBSD's wc pads it with blanks
 [ "$examples" -ge 2 ] || fail "the sample has $examples example lines"
 
 # A pool with every example dataset and its ancestors, all with data written since.
@@ -50,7 +50,7 @@ run "$scratch/examples.conf"
 [ "$status" = 0 ] || fail "the examples exit $status"
 if grep -v ' Created=' "$scratch/log"; then fail "the examples log more than Created= lines"; fi
 created=$(grep -c ' Created=' "$scratch/log" || true)
-[ "$created" = "$examples" ] || fail "$created snapshots for $examples examples"
+[ "$created" -eq "$examples" ] || fail "$created snapshots for $examples examples"
 while IFS=, read -r dataset interval retention prefix recursive min_bytes; do
   grep -qF " Created=$dataset@${prefix}_2025-03-01_00:00:00p0000 " "$scratch/log" ||
     fail "no snapshot for the example $dataset,$prefix"
