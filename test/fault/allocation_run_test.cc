@@ -401,17 +401,18 @@ TEST_F(AllocationRunWithGrowth, EveryStoreOutgrowsItsFirstCapacity) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(),
                                                       tail) == 0;
   };
-  // The names an invocation gives after its last option.
-  auto operands = [](const Lines& argv, const std::string& last_option) {
-    auto at = std::find(argv.begin(), argv.end(), last_option);
-    return at == argv.end() ? Lines{} : Lines(at + 1, argv.end());
+  // The names an invocation gives after `last` and the `skip` elements that follow it.
+  auto operands = [](const Lines& argv, const std::string& last, std::size_t skip) {
+    auto at = std::find(argv.begin(), argv.end(), last);
+    if (at == argv.end() || argv.end() - at <= static_cast<std::ptrdiff_t>(skip)) return Lines{};
+    return Lines(at + 1 + static_cast<std::ptrdiff_t>(skip), argv.end());
   };
   Lines roots, listed;
   std::size_t standard_wave = 0, recursive_wave = 0;
   for (const Lines& argv : base.zfs_argv) {
     ASSERT_GE(argv.size(), 2u);
-    if (argv[1] == "get") roots = operands(argv, "written");
-    if (argv[1] == "list") listed = operands(argv, "creation");
+    if (argv[1] == "get") roots = operands(argv, "written", 0);
+    if (argv[1] == "list") listed = operands(argv, "-S", 1);  // after the sort property
     if (argv[1] != "snapshot") continue;
     bool recursive = argv.size() > 2 && argv[2] == "-r";
     std::size_t names = argv.size() - (recursive ? 3 : 2);
