@@ -63,7 +63,6 @@ struct RunFrame {
   char timestamp[32] = {};
   SnapshotInventory inventory;
   bool inventory_available = true;
-  PruneMatchBuffer prune_matches;
 };
 
 void set_disposition(int sig, void (*handler)(int)) {
@@ -161,18 +160,17 @@ void slot_snapshots(RunFrame& frame) {
   if (create_snapshot_batches(zfs, frame.recursive, frame.timestamp, true) != 0)
     frame.run_status = 1;
   if (any_job(frame) &&
-      fetch_snapshot_inventory(zfs, frame.inventory, frame.standard, frame.recursive) != 0) {
+      fetch_snapshot_inventory(zfs, frame.inventory, frame.standard, frame.recursive,
+                               frame.timestamp) != 0) {
     log_event("Error: Unable to list snapshots for batch verification and pruning");
     frame.inventory_available = false;
   }
   for (bool recursive : {false, true}) {
     const JobList& list = recursive ? frame.recursive : frame.standard;
     if (verify_report_and_prune(zfs, list, frame.inventory, frame.inventory_available,
-                                frame.prune_matches, frame.timestamp, recursive) != 0)
+                                frame.timestamp, recursive) != 0)
       frame.run_status = 1;
   }
-  // The matches point into the inventory's names: release them first.
-  std::vector<const char*>().swap(frame.prune_matches.matches);
   free_snapshot_inventory(frame.inventory);
 }
 

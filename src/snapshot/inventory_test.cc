@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "allocation_fault.h"
 #include "log_capture.h"
 #include "snapshot/fake_zfs.h"
 
@@ -13,6 +14,7 @@ namespace {
 
 using Calls = std::vector<std::vector<std::string>>;
 using Lines = std::vector<std::string>;
+using testing::AllocationFailure;
 using testing::FakeZfs;
 using testing::LogCapture;
 
@@ -38,6 +40,22 @@ std::string logged_text(const LogCapture& log) {
   return text.size() < 20 ? text : text.substr(20);
 }
 
+constexpr const char* TIMESTAMP = "2025-03-01_14:00:00p0100";
+
+// The k-th newest snapshot of `dataset` with `prefix` (k from 1; the hour falls with k).
+std::string snap(const std::string& dataset, const std::string& prefix, int k) {
+  return dataset + "@" + prefix + "_2025-03-01_" + std::to_string(20 - k) + ":00:00p0100";
+}
+
+// The names kept beyond retention, newest first.
+Lines beyond(const JobTally& tally) {
+  Lines names;
+  const std::string& kept = tally.beyond_retention;
+  for (std::size_t start = 0; start < kept.size(); start = kept.find('\0', start) + 1)
+    names.emplace_back(kept.c_str() + start);
+  return names;
+}
+
 TEST(SnapshotInventory, AcceptsOnlyWellFormedSnapshotNames) {
   struct Case {
     std::string line;
@@ -56,47 +74,175 @@ TEST(SnapshotInventory, AcceptsOnlyWellFormedSnapshotNames) {
       {"tank/home@a\tb", false},
       {"tank/home@a\nb", false},
   };
+  JobList standard = make_list({"tank/home"}, "hourly");
+  JobList recursive;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     LogCapture log;
     SnapshotInventory inventory;
+    ASSERT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, TIMESTAMP), 0);
     int result = add_inventory_line(c.line.c_str(), &inventory);
     if (c.accepted) {
       EXPECT_EQ(result, 0);
-      EXPECT_EQ(inventory.items, Lines{c.line});
       EXPECT_EQ(log.messages(), Lines{});
     } else {
       EXPECT_EQ(result, -1);
-      EXPECT_EQ(inventory.items, Lines{});
       EXPECT_EQ(logged_text(log), "Error: Invalid snapshot inventory line: " + c.line);
     }
+    // Only the second name is of the job's form.
+    EXPECT_EQ(job_tally(inventory, false, 0).match_count, c.line == cases[1].line ? 1u : 0u);
   }
 }
 
-TEST(SnapshotInventory, GrowsFrom128To256AtThe129thName) {
+// Every job of a name's dataset sees it, whatever its list or prefix; no other job does.
+TEST(SnapshotInventory, TalliesEachNameForEveryJobOfItsDataset) {
+  JobList standard;
+  ASSERT_EQ(job_list_append(standard, "tank/home", "hourly", 2, 0), 0);
+  ASSERT_EQ(job_list_append(standard, "tank/homework", "hourly", 1, 0), 0);
+  ASSERT_EQ(job_list_append(standard, "data", "hourly", 1, 0), 0);
+  JobList recursive;
+  ASSERT_EQ(job_list_append(recursive, "tank/home", "daily", 1, 0), 0);
+  ASSERT_EQ(job_list_append(recursive, "tank/home", "hourly", 3, 0), 0);
+  Lines listing;
+  for (int k = 1; k <= 5; ++k) {
+    listing.push_back(snap("tank/home", "hourly", k));
+    listing.push_back(snap("tank/home", "daily", k));
+    listing.push_back(snap("tank/home/a", "hourly", k));
+    listing.push_back(snap("tank/homework", "hourly", k));
+    listing.push_back("tank/home@hourly_manual" + std::to_string(k));
+  }
   SnapshotInventory inventory;
-  Lines expected;
-  for (int i = 0; i < 129; ++i) {
-    expected.push_back("tank@s" + std::to_string(i));
-    ASSERT_EQ(add_inventory_line(expected.back().c_str(), &inventory), 0);
-    EXPECT_EQ(inventory.items.capacity(), i < 128 ? 128u : 256u);
+  ASSERT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, TIMESTAMP), 0);
+  for (const std::string& line : listing) ASSERT_EQ(add_inventory_line(line.c_str(), &inventory), 0);
+
+  struct Expected {
+    bool recursive;
+    std::size_t position;
+    std::uint64_t matches;
+    Lines beyond;
+  };
+  const Expected expected[] = {
+      {false, 0, 5, {snap("tank/home", "hourly", 3), snap("tank/home", "hourly", 4),
+                     snap("tank/home", "hourly", 5)}},
+      {false, 1, 5, {snap("tank/homework", "hourly", 2), snap("tank/homework", "hourly", 3),
+                     snap("tank/homework", "hourly", 4), snap("tank/homework", "hourly", 5)}},
+      {false, 2, 0, {}},
+      {true, 0, 5, {snap("tank/home", "daily", 2), snap("tank/home", "daily", 3),
+                    snap("tank/home", "daily", 4), snap("tank/home", "daily", 5)}},
+      {true, 1, 5, {snap("tank/home", "hourly", 4), snap("tank/home", "hourly", 5)}},
+  };
+  for (const Expected& e : expected) {
+    SCOPED_TRACE(std::to_string(e.recursive) + " " + std::to_string(e.position));
+    const JobTally& tally = job_tally(inventory, e.recursive, e.position);
+    EXPECT_EQ(tally.match_count, e.matches);
+    EXPECT_EQ(beyond(tally), e.beyond);
+    EXPECT_FALSE(tally.beyond_retention_lost);
+    EXPECT_FALSE(tally.own_snapshot_listed);
   }
-  EXPECT_EQ(inventory.items, expected);
   free_snapshot_inventory(inventory);
-  EXPECT_EQ(inventory.items.capacity(), 0u);
+  EXPECT_EQ(inventory.standard.capacity(), 0u);
+  EXPECT_EQ(inventory.recursive.capacity(), 0u);
 }
 
-TEST(SnapshotInventory, ListsUnderTheJobRootsInOutputOrder) {
+// Only a failed job looks for this run's snapshot, and only for exactly its name.
+TEST(SnapshotInventory, RecordsWhetherAFailedJobsOwnSnapshotWasListed) {
+  const std::string own = std::string("tank/home@hourly_") + TIMESTAMP;
+  struct Case {
+    const char* name;
+    std::int32_t failed;
+    Lines listing;
+    bool listed;
+  };
+  const Case cases[] = {
+      {"listed", 1, {snap("tank/home", "hourly", 1), own}, true},
+      {"not failed", 0, {own}, false},
+      {"under other datasets", 1,
+       {std::string("tank/home/a@hourly_") + TIMESTAMP, std::string("tank/homes@hourly_") +
+        TIMESTAMP, std::string("tank@hourly_") + TIMESTAMP}, false},
+      {"longer", 1, {own + "x"}, false},
+      {"other prefix", 1, {std::string("tank/home@daily_") + TIMESTAMP}, false},
+      {"other time", 1, {snap("tank/home", "hourly", 1)}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    JobList standard;
+    ASSERT_EQ(job_list_append(standard, "tank/home", "hourly", 5, 0), 0);
+    standard.items[0].failed = c.failed;
+    JobList recursive;
+    SnapshotInventory inventory;
+    ASSERT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, TIMESTAMP), 0);
+    for (const std::string& line : c.listing)
+      ASSERT_EQ(add_inventory_line(line.c_str(), &inventory), 0);
+    EXPECT_EQ(job_tally(inventory, false, 0).own_snapshot_listed, c.listed);
+  }
+}
+
+TEST(SnapshotInventory, KeptNamesGrowFrom256BytesByDoubling) {
+  JobList standard;
+  ASSERT_EQ(job_list_append(standard, "tank", "h", 1, 0), 0);
+  JobList recursive;
+  SnapshotInventory inventory;
+  ASSERT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, TIMESTAMP), 0);
+  Lines kept;
+  std::size_t bytes = 0;
+  for (int k = 1; k <= 16; ++k) {
+    std::string name = snap("tank", "h", k % 10 + 1);
+    ASSERT_EQ(add_inventory_line(name.c_str(), &inventory), 0);
+    if (k == 1) continue;  // within retention
+    kept.push_back(name);
+    bytes += name.size() + 1;
+    std::size_t capacity = job_tally(inventory, false, 0).beyond_retention.capacity();
+    EXPECT_EQ(capacity, bytes <= 256 ? 256u : 512u) << bytes;
+  }
+  EXPECT_GT(bytes, 256u);
+  EXPECT_EQ(beyond(job_tally(inventory, false, 0)), kept);
+}
+
+// The job's store is dropped and the job marked; every other job goes on as before.
+TEST(SnapshotInventory, KeptNamesThatCannotGrowAreDroppedForThatJobOnly) {
+  JobList standard;
+  ASSERT_EQ(job_list_append(standard, "tank/a", "h", 1, 0), 0);
+  ASSERT_EQ(job_list_append(standard, "tank/b", "h", 1, 0), 0);
+  JobList recursive;
+  SnapshotInventory inventory;
+  ASSERT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, TIMESTAMP), 0);
+  for (int k = 1; k <= 3; ++k) {
+    for (const char* dataset : {"tank/a", "tank/b"}) {
+      std::string name = snap(dataset, "h", k);
+      if (k == 2 && dataset == std::string("tank/a")) {
+        AllocationFailure failure(0);
+        EXPECT_EQ(add_inventory_line(name.c_str(), &inventory), 0);
+        EXPECT_TRUE(failure.fired());
+      } else {
+        EXPECT_EQ(add_inventory_line(name.c_str(), &inventory), 0);
+      }
+    }
+  }
+  const JobTally& lost = job_tally(inventory, false, 0);
+  EXPECT_TRUE(lost.beyond_retention_lost);
+  EXPECT_EQ(lost.match_count, 3u);
+  EXPECT_EQ(beyond(lost), Lines{});
+  const JobTally& kept = job_tally(inventory, false, 1);
+  EXPECT_FALSE(kept.beyond_retention_lost);
+  EXPECT_EQ(beyond(kept), (Lines{snap("tank/b", "h", 2), snap("tank/b", "h", 3)}));
+}
+
+TEST(SnapshotInventory, ListsUnderTheJobRootsAndTalliesInOutputOrder) {
   LogCapture log;
   FakeZfs zfs;
-  zfs.set_output("tank@daily_2\ntank/a@hourly_2\ntank/a@hourly_1\n");
+  zfs.set_output("tank@daily_2025-03-01_14:00:00\ntank/a@hourly_2025-03-01_13:00:00\n"
+                 "tank/a@hourly_2025-03-01_12:00:00\ntank/a@hourly_2025-03-01_11:00:00\n"
+                 "tank/a@hourly_2025-03-01_10:00:00\n");
   JobList standard = make_list({"tank/a"}, "hourly");
   JobList recursive = make_list({"tank"}, "daily");
   SnapshotInventory inventory;
-  EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive), 0);
-  EXPECT_EQ(inventory.items, (Lines{"tank@daily_2", "tank/a@hourly_2", "tank/a@hourly_1"}));
+  EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, TIMESTAMP), 0);
+  EXPECT_EQ(job_tally(inventory, false, 0).match_count, 4u);
+  EXPECT_EQ(beyond(job_tally(inventory, false, 0)), Lines{"tank/a@hourly_2025-03-01_10:00:00"});
+  EXPECT_EQ(job_tally(inventory, true, 0).match_count, 1u);
   EXPECT_EQ(zfs.calls(), Calls{list_args(zfs.path(), {"tank"})});
   EXPECT_EQ(log.messages(), Lines{});
+  EXPECT_TRUE(inventory.index.by_dataset.empty());  // the index lives only while listing
 }
 
 TEST(SnapshotInventory, NoJobsMeansNoListing) {
@@ -104,9 +250,9 @@ TEST(SnapshotInventory, NoJobsMeansNoListing) {
   JobList standard;
   JobList recursive;
   SnapshotInventory inventory;
-  EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive), 0);
+  EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, TIMESTAMP), 0);
   EXPECT_EQ(zfs.calls(), Calls{});
-  EXPECT_EQ(inventory.items.capacity(), 0u);
+  EXPECT_EQ(inventory.standard.capacity() + inventory.recursive.capacity(), 0u);
 }
 
 TEST(SnapshotInventory, EmptyListingGivesEmptyInventory) {
@@ -114,11 +260,21 @@ TEST(SnapshotInventory, EmptyListingGivesEmptyInventory) {
   JobList standard = make_list({"tank/a", "data"}, "hourly");
   JobList recursive;
   SnapshotInventory inventory;
-  EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive), 0);
-  EXPECT_EQ(inventory.items, Lines{});
+  EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, TIMESTAMP), 0);
+  ASSERT_EQ(inventory.standard.size(), 2u);
+  for (const JobTally& tally : inventory.standard) {
+    EXPECT_EQ(tally.match_count, 0u);
+    EXPECT_EQ(tally.beyond_retention, "");
+  }
   EXPECT_EQ(zfs.calls(), Calls{list_args(zfs.path(), {"tank/a", "data"})});
 }
 
+// Matches of a job on tank with prefix h and retention 3, beyond it from the fourth on.
+const std::string OLD_MATCHES =
+    "tank@h_2025-03-01_13:00:00\ntank@h_2025-03-01_12:00:00\ntank@h_2025-03-01_11:00:00\n"
+    "tank@h_2025-03-01_10:00:00\ntank@h_2025-03-01_09:00:00\n";
+
+// Whatever was tallied before the fault is discarded with everything else.
 TEST(SnapshotInventory, FailedFetchLeavesNoStorage) {
   struct Case {
     const char* name;
@@ -127,10 +283,11 @@ TEST(SnapshotInventory, FailedFetchLeavesNoStorage) {
     Lines messages;
   };
   const Case cases[] = {
-      {"malformed line", "tank@a\ntank/b@c\ntank/home\ntank@d\n", 0,
+      {"malformed line", OLD_MATCHES + "tank/b@c\ntank/home\ntank@d\n", 0,
        {"Error: Invalid snapshot inventory line: tank/home"}},
-      {"non-zero exit", "tank@a\ntank@b\n", 1, {}},
-      {"no final newline", "tank@a\ntank@b", 0, {}},
+      {"non-zero exit", OLD_MATCHES, 1, {}},
+      {"no final newline", OLD_MATCHES + "tank@h_2025-03-01_09:00:00", 0, {}},
+      {"line over 511 bytes", OLD_MATCHES + "tank@" + std::string(507, 'x') + "\n", 0, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -138,15 +295,17 @@ TEST(SnapshotInventory, FailedFetchLeavesNoStorage) {
     FakeZfs zfs;
     zfs.set_output(c.output);
     zfs.set_status(1, c.status);
-    JobList standard = make_list({"tank"}, "hourly");
+    JobList standard = make_list({"tank"}, "h");
     JobList recursive;
     SnapshotInventory inventory;
-    EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive), -1);
-    EXPECT_EQ(inventory.items.size(), 0u);
-    EXPECT_EQ(inventory.items.capacity(), 0u);
+    EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, TIMESTAMP),
+              -1);
+    EXPECT_EQ(inventory.standard.capacity(), 0u);
+    EXPECT_TRUE(inventory.index.by_dataset.empty());
+    EXPECT_EQ(job_tally(inventory, false, 0).match_count, 0u);
     EXPECT_EQ(log.messages(), c.messages);
     free_snapshot_inventory(inventory);
-    EXPECT_EQ(inventory.items.capacity(), 0u);
+    EXPECT_EQ(inventory.standard.capacity(), 0u);
   }
 }
 
@@ -174,7 +333,8 @@ TEST(SnapshotInventory, RootsAreNamedOnlyWhileTheyFitTheByteBudget) {
     JobList standard = make_list({}, "hourly");
     JobList recursive = make_list(roots, "hourly");
     SnapshotInventory inventory;
-    EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive), 0);
+    EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, TIMESTAMP),
+              0);
     EXPECT_EQ(zfs.calls(), Calls{list_args(zfs.path(), c.named ? roots : Lines{})});
   }
 }

@@ -10,8 +10,6 @@
 namespace corvatel {
 namespace {
 
-constexpr std::size_t MATCH_FIRST_CAPACITY = 128;
-
 // What each position of the timestamp must hold: 'd' a digit, 'z' "p" or "-", else itself.
 constexpr std::string_view TIMESTAMP_SHAPE = "dddd-dd-dd_dd:dd:ddzdddd";
 constexpr std::size_t SHORT_TIMESTAMP_LENGTH = 19;
@@ -31,40 +29,30 @@ bool is_timestamp(std::string_view text) {
   return true;
 }
 
-// Fills the buffer with the job's matches in inventory order; -1 when it cannot grow.
-int collect_matches(const SnapshotJob& job, std::string_view prefix_tag,
-                    const SnapshotInventory& inventory, PruneMatchBuffer& buffer) {
-  buffer.matches.clear();
-  // Only names of the job's own dataset can match; the inventory chains them in its order.
-  const SnapshotNames& names = inventory.items;
-  for (std::size_t at = names.first_of(job.dataset); at != SnapshotNames::npos;
-       at = names.next_of(at)) {
-    StoredName name = names[at];
-    if (!is_prune_match(name, job.dataset, prefix_tag)) continue;
-    if (grow_for_one_more(buffer.matches, MATCH_FIRST_CAPACITY) != 0) return -1;
-    buffer.matches.push_back(name.c_str());
-  }
-  return 0;
-}
-
 bool destroy_snapshot(const char* zfs, const char* snapshot, bool recursive) {
   std::vector<const char*> argv;
   if (build_destroy_argv(argv, zfs, recursive, snapshot) != 0) return false;
   return command_succeeded(run_zfs(argv.data(), nullptr, nullptr));
 }
 
-// Destroys matches r+1 .. m (counted from 1), from the oldest back; true when all succeeded.
-bool destroy_beyond_retention(const char* zfs, const PruneMatchBuffer& buffer,
-                              std::size_t retention, const ListWords& words, bool recursive) {
+// Destroys the kept matches (those beyond retention, newest first) from the last back to the
+// first; true when all succeeded.
+bool destroy_beyond_retention(const char* zfs, const std::string& kept, const ListWords& words,
+                              bool recursive) {
   bool all_destroyed = true;
-  for (std::size_t i = buffer.matches.size(); i > retention; --i) {
-    const char* snapshot = buffer.matches[i - 1];
+  // Each name ends in a NUL, so a name starts just after the NUL before it.
+  std::size_t end = kept.size();
+  while (end > 0) {
+    std::size_t start = kept.rfind('\0', end - 2);
+    start = start == std::string::npos ? 0 : start + 1;
+    const char* snapshot = kept.c_str() + start;
     if (destroy_snapshot(zfs, snapshot, recursive)) {
       log_event("Pruned=%s%s", snapshot, words.suffix);
     } else {
       log_event("Error: Failed to prune snapshot %s", snapshot);
       all_destroyed = false;
     }
+    end = start;
   }
   return all_destroyed;
 }
@@ -80,14 +68,17 @@ bool is_prune_match(std::string_view name, std::string_view dataset,
                     std::string_view prefix_tag) {
   std::size_t at = name.find('@');
   if (at == std::string_view::npos || name.substr(0, at) != dataset) return false;
-  std::string_view snapshot = name.substr(at + 1);
+  return is_prune_form(name.substr(at + 1), prefix_tag);
+}
+
+bool is_prune_form(std::string_view snapshot, std::string_view prefix_tag) {
   if (!snapshot.starts_with(prefix_tag)) return false;
   return is_timestamp(snapshot.substr(prefix_tag.size()));
 }
 
-void prune_job(const char* zfs, const SnapshotJob& job, const SnapshotInventory& inventory,
-               bool inventory_available, PruneMatchBuffer& buffer, const ListWords& words,
-               bool recursive, int& pass_status) {
+void prune_job(const char* zfs, const SnapshotJob& job, const JobTally& tally,
+               bool inventory_available, const ListWords& words, bool recursive,
+               int& pass_status) {
   if (!inventory_available) {
     log_event("Error: Unable to prune %ssnapshots for %s: snapshot inventory unavailable",
               words.plain, job.dataset.c_str());
@@ -100,16 +91,12 @@ void prune_job(const char* zfs, const SnapshotJob& job, const SnapshotInventory&
     pass_status = 1;
     return;
   }
-  if (inventory.items.empty()) return;
-  if (collect_matches(job, prefix_tag, inventory, buffer) != 0) {
+  if (tally.beyond_retention_lost) {
     log_event("Error: Failed to allocate prune match list for %s", job.dataset.c_str());
     pass_status = 1;
     return;
   }
-  // A retention below 0 never passes the configuration; as a huge count it destroys nothing.
-  auto retention = static_cast<std::uint64_t>(job.retention);
-  if (buffer.matches.size() <= retention) return;
-  if (!destroy_beyond_retention(zfs, buffer, retention, words, recursive)) pass_status = 1;
+  if (!destroy_beyond_retention(zfs, tally.beyond_retention, words, recursive)) pass_status = 1;
 }
 
 }  // namespace corvatel

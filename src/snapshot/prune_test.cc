@@ -39,15 +39,30 @@ std::string stamp(int k) {
 std::string match(int k) { return "tank/home@hourly_" + stamp(k); }
 
 // Matches 1..count, newest first, among snapshots that must never be touched.
-SnapshotInventory inventory_with_matches(int count) {
-  SnapshotInventory inventory;
-  inventory.items.push_back("tank/home@daily_2025-03-01_20:00:00p0100");
+Lines listing_with_matches(int count) {
+  Lines listing{"tank/home@daily_2025-03-01_20:00:00p0100"};
   for (int k = 1; k <= count; ++k) {
-    inventory.items.push_back(match(k));
-    inventory.items.push_back("tank/home/a@hourly_" + stamp(k));
+    listing.push_back(match(k));
+    listing.push_back("tank/home/a@hourly_" + stamp(k));
   }
-  inventory.items.push_back("tank/home@hourly_manual");
+  listing.push_back("tank/home@hourly_manual");
+  return listing;
+}
+
+// The listing tallied for `jobs`, all in the standard list.
+SnapshotInventory tallied(const Lines& listing, const std::vector<SnapshotJob>& jobs) {
+  JobList standard{jobs};
+  JobList recursive;
+  SnapshotInventory inventory;
+  EXPECT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, "2025-03-01_20:00:00p0100"),
+            0);
+  for (const std::string& line : listing) EXPECT_EQ(add_inventory_line(line.c_str(), &inventory), 0);
   return inventory;
+}
+
+// One job's tally of the listing.
+JobTally tally_for(const SnapshotJob& job, const Lines& listing) {
+  return job_tally(tallied(listing, {job}), false, 0);
 }
 
 std::vector<std::string> destroy_args(const char* zfs, bool recursive, const std::string& name) {
@@ -100,10 +115,9 @@ TEST(PruneJob, DestroysOldestMatchesBeyondRetentionFirst) {
     SCOPED_TRACE(recursive);
     LogCapture log;
     FakeZfs zfs;
-    SnapshotInventory inventory = inventory_with_matches(5);
-    PruneMatchBuffer buffer;
+    SnapshotJob job = make_job("tank/home", "hourly", 3);
     int status = 0;
-    prune_job(zfs.path(), make_job("tank/home", "hourly", 3), inventory, true, buffer,
+    prune_job(zfs.path(), job, tally_for(job, listing_with_matches(5)), true,
               list_words(recursive), recursive, status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(zfs.calls(), (Calls{destroy_args(zfs.path(), recursive, match(5)),
@@ -131,12 +145,10 @@ TEST(PruneJob, NothingToDoLeavesStatusAlone) {
     SCOPED_TRACE(c.name);
     LogCapture log;
     FakeZfs zfs;
-    SnapshotInventory inventory;
-    if (c.matches > 0) inventory = inventory_with_matches(c.matches);
-    PruneMatchBuffer buffer;
+    SnapshotJob job = make_job("tank/home", "hourly", c.retention);
     int status = c.status_before;
-    prune_job(zfs.path(), make_job("tank/home", "hourly", c.retention), inventory, true, buffer,
-              list_words(false), false, status);
+    prune_job(zfs.path(), job, tally_for(job, c.matches > 0 ? listing_with_matches(c.matches) : Lines{}),
+              true, list_words(false), false, status);
     EXPECT_EQ(status, c.status_before);
     EXPECT_EQ(zfs.calls(), Calls{});
     EXPECT_EQ(log.messages(), Lines{});
@@ -147,11 +159,10 @@ TEST(PruneJob, FailedDestroyDoesNotStopTheOthers) {
   LogCapture log;
   FakeZfs zfs;
   zfs.set_status(2, 1);
-  SnapshotInventory inventory = inventory_with_matches(6);
-  PruneMatchBuffer buffer;
+  SnapshotJob job = make_job("tank/home", "hourly", 2);
   int status = 0;
-  prune_job(zfs.path(), make_job("tank/home", "hourly", 2), inventory, true, buffer,
-            list_words(false), false, status);
+  prune_job(zfs.path(), job, tally_for(job, listing_with_matches(6)), true, list_words(false),
+            false, status);
   EXPECT_EQ(status, 1);
   EXPECT_EQ(zfs.calls(), (Calls{destroy_args(zfs.path(), false, match(6)),
                                 destroy_args(zfs.path(), false, match(5)),
@@ -177,10 +188,9 @@ TEST(PruneJob, UnavailableInventoryFailsWithoutDestroying) {
     SCOPED_TRACE(c.recursive);
     LogCapture log;
     FakeZfs zfs;
-    SnapshotInventory inventory = inventory_with_matches(5);
-    PruneMatchBuffer buffer;
+    SnapshotJob job = make_job("tank/home", "hourly", 1);
     int status = 0;
-    prune_job(zfs.path(), make_job("tank/home", "hourly", 1), inventory, false, buffer,
+    prune_job(zfs.path(), job, tally_for(job, listing_with_matches(5)), false,
               list_words(c.recursive), c.recursive, status);
     EXPECT_EQ(status, 1);
     EXPECT_EQ(zfs.calls(), Calls{});
@@ -188,75 +198,80 @@ TEST(PruneJob, UnavailableInventoryFailsWithoutDestroying) {
   }
 }
 
-TEST(PruneJob, MatchBufferGrowsOnceAndIsReusedAcrossJobsAndPasses) {
-  LogCapture log;
-  FakeZfs zfs;
-  SnapshotInventory inventory = inventory_with_matches(129);
-  for (int k = 1; k <= 4; ++k)
-    inventory.items.push_back("data@daily_2025-03-0" + std::to_string(k) + "_10:00:00p0000");
-  PruneMatchBuffer buffer;
-  int status = 0;
-
-  prune_job(zfs.path(), make_job("tank/home", "hourly", 129), inventory, true, buffer,
-            list_words(false), false, status);
-  EXPECT_EQ(buffer.matches.size(), 129u);
-  EXPECT_EQ(buffer.matches.capacity(), 256u);
-  EXPECT_EQ(buffer.matches.front(), inventory.items[1].c_str());
-  const char* const* storage = buffer.matches.data();
-
-  prune_job(zfs.path(), make_job("data", "daily", 4), inventory, true, buffer,
-            list_words(false), false, status);
-  EXPECT_EQ(buffer.matches.size(), 4u);
-  prune_job(zfs.path(), make_job("tank/home", "hourly", 200), inventory, true, buffer,
-            list_words(true), true, status);
-  EXPECT_EQ(buffer.matches.size(), 129u);
-  EXPECT_EQ(buffer.matches.capacity(), 256u);
-  EXPECT_EQ(buffer.matches.data(), storage);
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(zfs.calls(), Calls{});
+// Kept names that could not grow: nothing of that job is destroyed, in either list.
+TEST(PruneJob, LostMatchListFailsTheJobWithoutDestroying) {
+  for (bool recursive : {false, true}) {
+    SCOPED_TRACE(recursive);
+    LogCapture log;
+    FakeZfs zfs;
+    SnapshotJob job = make_job("tank/home", "hourly", 1);
+    JobTally tally = tally_for(job, listing_with_matches(3));
+    ASSERT_EQ(tally.beyond_retention.empty(), false);
+    tally.beyond_retention.clear();  // as the store is left when it cannot grow
+    tally.beyond_retention_lost = true;
+    int status = 0;
+    prune_job(zfs.path(), job, tally, true, list_words(recursive), recursive, status);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(zfs.calls(), Calls{});
+    EXPECT_EQ(log.messages(), Lines{"Error: Failed to allocate prune match list for tank/home"});
+  }
 }
 
 // Names over datasets that are text prefixes of each other, prefixes that are prefixes of each
 // other, "@" in every position, and timestamps of both forms and near misses.
-SnapshotInventory random_inventory(std::mt19937& random, std::size_t count) {
+Lines random_listing(std::mt19937& random, std::size_t count) {
   const std::vector<std::string> datasets = {"tank", "tank/home", "tank/homework", "tank/home/a",
                                              "data", "@", ""};
   const std::vector<std::string> tags = {"hourly_", "hourly_2_", "a_", "a_b_", "daily_", ""};
   const std::vector<std::string> stamps = {"2025-03-01_14:00:00p0100", "2025-03-01_14:00:00",
                                            "2025-03-01_14:00:00-0500", "2025-03-01_14:00:00+0100",
                                            "manual", "2025-03-01_14:00:00p0100@x"};
-  SnapshotInventory inventory;
+  Lines listing;
   for (std::size_t i = 0; i < count; ++i) {
     std::string name = datasets[random() % datasets.size()];
     if (random() % 8 != 0) name += "@";
     name += tags[random() % tags.size()] + stamps[random() % stamps.size()];
-    inventory.items.push_back(name);
+    listing.push_back(name);
   }
-  return inventory;
+  return listing;
 }
 
-TEST(PruneJob, VisitsExactlyTheMatchesALinearScanFinds) {
+// Every job of every dataset and prefix at once, in both lists, with random retentions: each
+// keeps exactly what a scan of the accepted lines finds beyond its retention.
+TEST(PruneJob, KeepsExactlyTheMatchesALinearScanFindsBeyondRetention) {
   std::mt19937 random(3);
   const std::vector<std::string> datasets = {"tank", "tank/home", "tank/homework", "data",
                                              "absent"};
   const std::vector<std::string> prefixes = {"hourly", "hourly_2", "a", "a_b", "daily"};
   for (int trial = 0; trial < 50; ++trial) {
     SCOPED_TRACE(trial);
-    SnapshotInventory inventory = random_inventory(random, 1 + random() % 400);
-    PruneMatchBuffer buffer;
+    JobList lists[2];
     for (const std::string& dataset : datasets) {
-      for (const std::string& prefix : prefixes) {
-        // Retention above every count: the matches are collected, nothing is destroyed.
-        int status = 0;
-        prune_job("/nonexistent/zfs", make_job(dataset, prefix, 100000), inventory, true, buffer,
-                  list_words(false), false, status);
-        std::vector<const char*> scanned;
-        for (std::size_t i = 0; i < inventory.items.size(); ++i) {
-          if (is_prune_match(inventory.items[i], dataset, prefix + "_"))
-            scanned.push_back(inventory.items[i].c_str());
+      for (const std::string& prefix : prefixes)
+        lists[random() % 2].items.push_back(make_job(dataset, prefix, 1 + random() % 30));
+    }
+    SnapshotInventory inventory;
+    ASSERT_EQ(prepare_snapshot_inventory(inventory, lists[0], lists[1], "x"), 0);
+    Lines accepted;
+    {
+      LogCapture log;  // the rejected lines' messages
+      for (const std::string& line : random_listing(random, 1 + random() % 400)) {
+        if (add_inventory_line(line.c_str(), &inventory) == 0) accepted.push_back(line);
+      }
+    }
+    for (bool recursive : {false, true}) {
+      const JobList& list = lists[recursive ? 1 : 0];
+      for (std::size_t i = 0; i < list.items.size(); ++i) {
+        const SnapshotJob& job = list.items[i];
+        std::string scanned;
+        std::uint64_t matches = 0;
+        for (const std::string& name : accepted) {
+          if (!is_prune_match(name, job.dataset, job.prefix + "_")) continue;
+          if (++matches > static_cast<std::uint64_t>(job.retention)) scanned += name + '\0';
         }
-        ASSERT_EQ(buffer.matches, scanned) << dataset << " " << prefix;
-        ASSERT_EQ(status, 0);
+        const JobTally& tally = job_tally(inventory, recursive, i);
+        ASSERT_EQ(tally.match_count, matches) << job.dataset << " " << job.prefix;
+        ASSERT_EQ(tally.beyond_retention, scanned) << job.dataset << " " << job.prefix;
       }
     }
   }
@@ -265,20 +280,23 @@ TEST(PruneJob, VisitsExactlyTheMatchesALinearScanFinds) {
 TEST(PruneJob, TwoJobsOnOneDatasetEachPruneOnlyTheirOwnForm) {
   LogCapture log;
   FakeZfs zfs;
-  SnapshotInventory inventory;
+  Lines listing;
   for (int k = 1; k <= 4; ++k) {
-    inventory.items.push_back("tank/home@hourly_" + stamp(k));
-    inventory.items.push_back("tank/home@daily_" + stamp(k));
-    inventory.items.push_back("tank/homework@hourly_" + stamp(k));
+    listing.push_back("tank/home@hourly_" + stamp(k));
+    listing.push_back("tank/home@daily_" + stamp(k));
+    listing.push_back("tank/homework@hourly_" + stamp(k));
   }
-  PruneMatchBuffer buffer;
+  const std::vector<SnapshotJob> jobs = {make_job("tank/home", "hourly", 3),
+                                         make_job("tank/home", "daily", 2),
+                                         make_job("tank/empty", "hourly", 1)};
+  SnapshotInventory inventory = tallied(listing, jobs);
   int status = 0;
-  prune_job(zfs.path(), make_job("tank/home", "hourly", 3), inventory, true, buffer,
-            list_words(false), false, status);
-  prune_job(zfs.path(), make_job("tank/home", "daily", 2), inventory, true, buffer,
-            list_words(true), true, status);
-  prune_job(zfs.path(), make_job("tank/empty", "hourly", 1), inventory, true, buffer,
-            list_words(false), false, status);
+  prune_job(zfs.path(), jobs[0], job_tally(inventory, false, 0), true, list_words(false), false,
+            status);
+  prune_job(zfs.path(), jobs[1], job_tally(inventory, false, 1), true, list_words(true), true,
+            status);
+  prune_job(zfs.path(), jobs[2], job_tally(inventory, false, 2), true, list_words(false), false,
+            status);
   EXPECT_EQ(zfs.calls(),
             (Calls{destroy_args(zfs.path(), false, "tank/home@hourly_" + stamp(4)),
                    destroy_args(zfs.path(), true, "tank/home@daily_" + stamp(4)),

@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <string_view>
 
 #include "log/log.h"
 
@@ -13,37 +12,26 @@ constexpr std::size_t SNAPSHOT_NAME_SIZE = 512;
 
 struct Pass {
   const char* zfs;
-  const SnapshotInventory& inventory;
   bool inventory_available;
-  PruneMatchBuffer& matches;
   const char* timestamp;
   bool recursive;
   ListWords words;
 };
 
-// Only names of the same dataset can be equal; the inventory chains them.
-bool inventory_holds(const SnapshotInventory& inventory, std::string_view name) {
-  const SnapshotNames& names = inventory.items;
-  for (std::size_t at = names.first_of(name_dataset(name)); at != SnapshotNames::npos;
-       at = names.next_of(at)) {
-    if (names[at] == name) return true;
-  }
-  return false;
-}
-
 // For a job whose batch failed: true when its snapshot is known to exist, else logs why not.
-bool failed_snapshot_exists(const Pass& pass, const SnapshotJob& job, const char* name) {
+bool failed_snapshot_exists(const Pass& pass, const SnapshotJob& job, const JobTally& tally,
+                            const char* name) {
   if (!pass.inventory_available) {
     log_event("Error: Unable to verify %ssnapshot exists: %s", pass.words.plain, name);
     return false;
   }
-  if (inventory_holds(pass.inventory, name)) return true;
+  if (tally.own_snapshot_listed) return true;
   log_event("Error: %sSnapshot not created: %s; pruning skipped for dataset '%s' with prefix '%s'",
             pass.words.title, name, job.dataset.c_str(), job.prefix.c_str());
   return false;
 }
 
-void handle_job(const Pass& pass, const SnapshotJob& job, int& status) {
+void handle_job(const Pass& pass, const SnapshotJob& job, const JobTally& tally, int& status) {
   char name[SNAPSHOT_NAME_SIZE];
   int length = std::snprintf(name, sizeof name, "%s@%s_%s", job.dataset.c_str(),
                              job.prefix.c_str(), pass.timestamp);
@@ -53,23 +41,22 @@ void handle_job(const Pass& pass, const SnapshotJob& job, int& status) {
     status = 1;
     return;
   }
-  if (job.failed != 0 && !failed_snapshot_exists(pass, job, name)) return;
+  if (job.failed != 0 && !failed_snapshot_exists(pass, job, tally, name)) return;
   char size[32];
   format_size(job.written_total, size);
   log_event("Created=%s Written=%s%s", name, size, pass.words.suffix);
-  prune_job(pass.zfs, job, pass.inventory, pass.inventory_available, pass.matches, pass.words,
-            pass.recursive, status);
+  prune_job(pass.zfs, job, tally, pass.inventory_available, pass.words, pass.recursive, status);
 }
 
 }  // namespace
 
 int verify_report_and_prune(const char* zfs, const JobList& list,
                             const SnapshotInventory& inventory, bool inventory_available,
-                            PruneMatchBuffer& matches, const char* timestamp, bool recursive) {
-  Pass pass{zfs, inventory, inventory_available, matches, timestamp, recursive,
-            list_words(recursive)};
+                            const char* timestamp, bool recursive) {
+  Pass pass{zfs, inventory_available, timestamp, recursive, list_words(recursive)};
   int status = 0;
-  for (const SnapshotJob& job : list.items) handle_job(pass, job, status);
+  for (std::size_t i = 0; i < list.items.size(); ++i)
+    handle_job(pass, list.items[i], job_tally(inventory, recursive, i), status);
   return status;
 }
 

@@ -39,6 +39,18 @@ JobList make_list(const std::vector<JobSpec>& specs, std::int64_t retention = 1)
   return list;
 }
 
+// The listing tallied for `list` as the standard or the recursive list.
+SnapshotInventory listed(const std::vector<std::string>& listing, const JobList& list,
+                         bool recursive) {
+  JobList none;
+  SnapshotInventory inventory;
+  EXPECT_EQ(prepare_snapshot_inventory(inventory, recursive ? none : list, recursive ? list : none,
+                                       TIMESTAMP),
+            0);
+  for (const std::string& line : listing) EXPECT_EQ(add_inventory_line(line.c_str(), &inventory), 0);
+  return inventory;
+}
+
 TEST(FormatSize, GivesBinaryUnitsWithTwoDecimals) {
   struct Case {
     std::int64_t bytes;
@@ -74,9 +86,7 @@ TEST(VerifyReportAndPrune, EmptyListDoesNothing) {
   FakeZfs zfs;
   JobList list;
   SnapshotInventory inventory;
-  PruneMatchBuffer buffer;
-  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, false, buffer, TIMESTAMP, true),
-            0);
+  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, false, TIMESTAMP, true), 0);
   EXPECT_EQ(log.messages(), Lines{});
 }
 
@@ -98,10 +108,8 @@ TEST(VerifyReportAndPrune, ReportsEachCreatedSnapshotInListOrder) {
     LogCapture log;
     FakeZfs zfs;
     JobList list = make_list({{"tank/home", 1536, 0}, {"data", 0, 0}});
-    SnapshotInventory inventory;
-    PruneMatchBuffer buffer;
-    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, buffer, TIMESTAMP,
-                                      c.recursive),
+    SnapshotInventory inventory = listed({}, list, c.recursive);
+    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, TIMESTAMP, c.recursive),
               0);
     EXPECT_EQ(log.messages(), c.messages);
     EXPECT_EQ(zfs.calls(), Calls{});
@@ -112,10 +120,8 @@ TEST(VerifyReportAndPrune, FailedJobWhoseSnapshotExistsIsReportedAndPruned) {
   LogCapture log;
   FakeZfs zfs;
   JobList list = make_list({{"tank/home", 2048, 1}}, 2);
-  SnapshotInventory inventory{{NEW_SNAPSHOT, OLDER, OLDEST}};
-  PruneMatchBuffer buffer;
-  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, buffer, TIMESTAMP, false),
-            0);
+  SnapshotInventory inventory = listed({NEW_SNAPSHOT, OLDER, OLDEST}, list, false);
+  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, TIMESTAMP, false), 0);
   EXPECT_EQ(log.messages(),
             (Lines{"Created=" + NEW_SNAPSHOT + " Written=2.00K", "Pruned=" + OLDEST}));
   EXPECT_EQ(zfs.calls(), (Calls{{zfs.path(), "destroy", OLDEST}}));
@@ -124,13 +130,13 @@ TEST(VerifyReportAndPrune, FailedJobWhoseSnapshotExistsIsReportedAndPruned) {
 TEST(VerifyReportAndPrune, FailedJobWithoutSnapshotIsNeitherReportedNorPruned) {
   struct Case {
     bool recursive;
-    SnapshotInventory inventory;
+    Lines listing;
     std::string message;
   };
   const std::string tail = "; pruning skipped for dataset 'tank/home' with prefix 'hourly'";
   const Case cases[] = {
-      {false, {{OLDER, OLDEST}}, "Error: Snapshot not created: " + NEW_SNAPSHOT + tail},
-      {true, {{OLDER, OLDEST}}, "Error: Recursive Snapshot not created: " + NEW_SNAPSHOT + tail},
+      {false, {OLDER, OLDEST}, "Error: Snapshot not created: " + NEW_SNAPSHOT + tail},
+      {true, {OLDER, OLDEST}, "Error: Recursive Snapshot not created: " + NEW_SNAPSHOT + tail},
       {false, {}, "Error: Snapshot not created: " + NEW_SNAPSHOT + tail},
   };
   for (const Case& c : cases) {
@@ -138,9 +144,8 @@ TEST(VerifyReportAndPrune, FailedJobWithoutSnapshotIsNeitherReportedNorPruned) {
     LogCapture log;
     FakeZfs zfs;
     JobList list = make_list({{"tank/home", 2048, 1}});
-    PruneMatchBuffer buffer;
-    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, c.inventory, true, buffer, TIMESTAMP,
-                                      c.recursive),
+    SnapshotInventory inventory = listed(c.listing, list, c.recursive);
+    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, TIMESTAMP, c.recursive),
               0);
     EXPECT_EQ(log.messages(), Lines{c.message});
     EXPECT_EQ(zfs.calls(), Calls{});
@@ -169,9 +174,7 @@ TEST(VerifyReportAndPrune, UnavailableInventoryIsReportedPerJob) {
     FakeZfs zfs;
     JobList list = make_list({{"tank/home", 5, 1}, {"data", 1, 0}});
     SnapshotInventory inventory;
-    PruneMatchBuffer buffer;
-    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, false, buffer, TIMESTAMP,
-                                      c.recursive),
+    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, false, TIMESTAMP, c.recursive),
               1);
     EXPECT_EQ(log.messages(), c.messages);
     EXPECT_EQ(zfs.calls(), Calls{});
@@ -185,10 +188,8 @@ TEST(VerifyReportAndPrune, NameOverItsBufferSkipsOnlyThatJob) {
   std::string fits = "tank/" + std::string(474, 'f');
   std::string too_long = "tank/" + std::string(475, 'l');
   JobList list = make_list({{too_long, 1, 0}, {fits, 1, 0}});
-  SnapshotInventory inventory;
-  PruneMatchBuffer buffer;
-  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, buffer, TIMESTAMP, true),
-            1);
+  SnapshotInventory inventory = listed({}, list, true);
+  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, TIMESTAMP, true), 1);
   EXPECT_EQ(log.messages(),
             (Lines{"Error: Failed to format recursive snapshot name for " + too_long,
                    "Created=" + fits + "@hourly_" + TIMESTAMP + " Written=1 Recursive"}));
@@ -199,10 +200,8 @@ TEST(VerifyReportAndPrune, FailedDestroyFailsThePass) {
   FakeZfs zfs;
   zfs.set_status(1, 1);
   JobList list = make_list({{"tank/home", 1, 0}});
-  SnapshotInventory inventory{{NEW_SNAPSHOT, OLDER}};
-  PruneMatchBuffer buffer;
-  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, buffer, TIMESTAMP, false),
-            1);
+  SnapshotInventory inventory = listed({NEW_SNAPSHOT, OLDER}, list, false);
+  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, TIMESTAMP, false), 1);
   EXPECT_EQ(log.messages(), (Lines{"Created=" + NEW_SNAPSHOT + " Written=1",
                                    "Error: Failed to prune snapshot " + OLDER}));
 }
@@ -230,11 +229,8 @@ TEST(VerifyReportAndPrune, FailedJobIsLookedUpAmongItsOwnDatasetOnly) {
     LogCapture log;
     FakeZfs zfs;
     JobList list = make_list({{"tank/home", 2048, 1}}, 5);
-    SnapshotInventory inventory;
-    for (const std::string& name : c.inventory) inventory.items.push_back(name);
-    PruneMatchBuffer buffer;
-    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, buffer, TIMESTAMP, false),
-              0);
+    SnapshotInventory inventory = listed(c.inventory, list, false);
+    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, TIMESTAMP, false), 0);
     const std::string not_created =
         "Error: Snapshot not created: " + NEW_SNAPSHOT +
         "; pruning skipped for dataset 'tank/home' with prefix 'hourly'";

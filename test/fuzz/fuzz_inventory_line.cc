@@ -1,20 +1,23 @@
-// The inventory line handler: it keeps exactly the lines that are one snapshot name, and the
-// names of each dataset are chained in the order they came.
+// The inventory line handler: it accepts exactly the lines that are one snapshot name, and
+// every job's tally is what a scan of the accepted names in order gives: its matches, those
+// beyond its retention, and whether a failed job's own snapshot came.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "fuzz_support.h"
 #include "log/log.h"
 #include "snapshot/inventory.h"
+#include "snapshot/prune.h"
 
 namespace {
 
 using corvatel::fuzz::check;
+
+constexpr const char* TIMESTAMP = "2025-03-01_14:00:00p0100";
 
 // One '@', neither first nor last, and none of tab, carriage return, line feed.
 bool one_snapshot_name(const std::string& line) {
@@ -26,36 +29,59 @@ bool one_snapshot_name(const std::string& line) {
   return ats == 1 && line.front() != '@' && line.back() != '@';
 }
 
+// Jobs on datasets that are text prefixes of each other, with prefixes that are too.
+void add_jobs(corvatel::JobList& list, int seed) {
+  const char* datasets[] = {"a", "a/b", "ab", "b"};
+  const char* prefixes[] = {"h", "h_x", "d"};
+  for (int i = 0; i < 12; ++i) {
+    if ((i + seed) % 3 == 0) continue;
+    corvatel::job_list_append(list, datasets[i % 4], prefixes[i % 3], 1 + (i + seed) % 3, 0);
+    list.items.back().failed = i % 2;
+  }
+}
+
+void check_tallies(const corvatel::SnapshotInventory& inventory, const corvatel::JobList& list,
+                   bool recursive, const std::vector<std::string>& accepted) {
+  for (std::size_t i = 0; i < list.items.size(); ++i) {
+    const corvatel::SnapshotJob& job = list.items[i];
+    const std::string own = job.dataset + "@" + job.prefix + "_" + TIMESTAMP;
+    std::uint64_t matches = 0;
+    std::string beyond;
+    bool own_listed = false;
+    for (const std::string& name : accepted) {
+      if (job.failed != 0 && name == own) own_listed = true;
+      if (!corvatel::is_prune_match(name, job.dataset, job.prefix + "_")) continue;
+      if (++matches > static_cast<std::uint64_t>(job.retention)) beyond += name + '\0';
+    }
+    const corvatel::JobTally& tally = corvatel::job_tally(inventory, recursive, i);
+    check(tally.match_count == matches);
+    check(tally.beyond_retention == beyond);
+    check(tally.own_snapshot_listed == own_listed);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static std::FILE* sink = std::fopen("/dev/null", "w");
   corvatel::log_state().stream = sink;
+  corvatel::JobList standard;
+  corvatel::JobList recursive;
+  add_jobs(standard, 0);
+  add_jobs(recursive, 1);
   corvatel::SnapshotInventory inventory;
+  check(corvatel::prepare_snapshot_inventory(inventory, standard, recursive, TIMESTAMP) == 0);
+  std::vector<std::string> accepted;
   corvatel::fuzz::for_each_handler_line(data, size, [&](const std::string& line) {
-    std::size_t before = inventory.items.size();
     int result = corvatel::add_inventory_line(line.c_str(), &inventory);
     bool good = one_snapshot_name(line);
     check((result == 0) == good);
-    check(inventory.items.size() == before + (good ? 1 : 0));
-    if (good) check(inventory.items[inventory.items.size() - 1] == line);
+    if (good) accepted.push_back(line);
   });
-  std::map<std::string, std::vector<std::size_t>> by_dataset;
-  for (std::size_t i = 0; i < inventory.items.size(); ++i) {
-    std::string name(inventory.items[i]);
-    by_dataset[name.substr(0, name.find('@'))].push_back(i);
-  }
-  for (const auto& [dataset, positions] : by_dataset) {
-    std::vector<std::size_t> chain;
-    for (std::size_t at = inventory.items.first_of(dataset); at != corvatel::SnapshotNames::npos;
-         at = inventory.items.next_of(at))
-      chain.push_back(at);
-    check(chain == positions);
-    check(inventory.items.first_of(dataset + "/x") == corvatel::SnapshotNames::npos ||
-          by_dataset.count(dataset + "/x") == 1);
-  }
+  check_tallies(inventory, standard, false, accepted);
+  check_tallies(inventory, recursive, true, accepted);
   corvatel::free_snapshot_inventory(inventory);
-  check(inventory.items.empty() && inventory.items.capacity() == 0);
+  check(inventory.standard.empty() && inventory.recursive.capacity() == 0);
   corvatel::log_state().stream = nullptr;
   return 0;
 }
