@@ -3,6 +3,10 @@
 // "destroy" print nothing. Every call appends "kind user_us system_us minor_faults" of its own
 // to CORVATEL_BENCH_CALLS, so that a run's invocations can be counted and their cost taken out
 // of the run's total; with CORVATEL_BENCH_ARGV set, it also appends its argument vector there.
+// Failures on demand, to compare builds on runs with failed batches: CORVATEL_BENCH_FAIL names
+// pools (separated by blanks) whose "snapshot" invocations fail (a line on standard error,
+// status 1); CORVATEL_BENCH_UNLISTED names pools whose snapshots of the run's time
+// (RUN_STAMP) "list" leaves out, as if a failed batch had created nothing there.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -54,6 +58,38 @@ bool append_line(const char* path, const std::string& line) {
 
 long micros(const timeval& t) { return t.tv_sec * 1000000L + t.tv_usec; }
 
+constexpr const char* RUN_STAMP = "_2025-03-01_12:00:00p0000";
+
+// True when the pool of `name` (its text before the first "/" or "@") is a word of `pools`.
+bool in_pools(const char* pools, const std::string& name) {
+  if (pools == nullptr) return false;
+  std::string pool = name.substr(0, name.find_first_of("/@"));
+  std::string words = std::string(" ") + pools + " ";
+  return words.find(" " + pool + " ") != std::string::npos;
+}
+
+// Copies the listing without the run's snapshots on the unlisted pools.
+bool copy_listing(const std::string& path, const char* unlisted) {
+  std::FILE* in = std::fopen(path.c_str(), "re");
+  if (in == nullptr) return false;
+  char* line = nullptr;
+  std::size_t size = 0;
+  std::string stamp = RUN_STAMP;
+  bool ok = true;
+  for (ssize_t got; (got = ::getline(&line, &size, in)) > 0;) {
+    std::string text(line, static_cast<std::size_t>(got));
+    std::string name = text.substr(0, text.size() - 1);
+    if (name.size() > stamp.size() && name.ends_with(stamp) && in_pools(unlisted, name)) continue;
+    if (!write_all(STDOUT_FILENO, text.data(), text.size())) {
+      ok = false;
+      break;
+    }
+  }
+  std::free(line);
+  std::fclose(in);
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -64,9 +100,17 @@ int main(int argc, char** argv) {
     return 2;
   }
   bool ok = true;
-  if (kind == "get" || kind == "list") {
+  bool refused = false;
+  const char* unlisted = std::getenv("CORVATEL_BENCH_UNLISTED");
+  if (kind == "list" && unlisted != nullptr) {
+    ok = copy_listing(std::string(folder) + "/list.out", unlisted);
+  } else if (kind == "get" || kind == "list") {
     ok = copy_file(std::string(folder) + "/" + kind + ".out");
-  } else if (kind != "snapshot" && kind != "destroy") {
+  } else if (kind == "snapshot") {
+    const char* failing = std::getenv("CORVATEL_BENCH_FAIL");
+    for (int i = 2; i < argc; ++i) refused = refused || in_pools(failing, argv[i]);
+    if (refused) std::fprintf(stderr, "cannot create snapshots : pool refused by the stand-in\n");
+  } else if (kind != "destroy") {
     std::fprintf(stderr, "corvatel-zfs-replay: unexpected invocation '%s'\n", kind.c_str());
     return 2;
   }
@@ -85,5 +129,5 @@ int main(int argc, char** argv) {
   }
   if (!ok) std::fprintf(stderr, "corvatel-zfs-replay: %s failed: %s\n", kind.c_str(),
                         std::strerror(errno));
-  return ok ? 0 : 1;
+  return ok && !refused ? 0 : 1;
 }
