@@ -132,15 +132,21 @@ void flush_stderr_line(OutputChannel& channel) {
   log_event("Error: zfs: %s", message);
 }
 
-void flush_stdout_line(OutputChannel& channel) {
-  if (std::memchr(channel.line, '\0', channel.length) != nullptr) {
+// Hands one standard-output line of `length` bytes to the handler, its byte after the line
+// becoming its terminator.
+void deliver_stdout_line(OutputChannel& channel, char* line, std::size_t length) {
+  if (std::memchr(line, '\0', length) != nullptr) {
     log_event("Error: zfs stdout contained a NUL byte");
     channel.failed = 1;
     return;
   }
-  channel.line[channel.length] = '\0';
+  line[length] = '\0';
   if (channel.failed) return;
-  if (channel.handler(channel.line, channel.user_data) != 0) channel.failed = 1;
+  if (channel.handler(line, channel.user_data) != 0) channel.failed = 1;
+}
+
+void flush_stdout_line(OutputChannel& channel) {
+  deliver_stdout_line(channel, channel.line, channel.length);
 }
 
 void flush_line(OutputChannel& channel) {
@@ -167,15 +173,22 @@ void append_bytes(OutputChannel& channel, const char* bytes, std::size_t count) 
   }
 }
 
-// Takes the bytes in order: each newline flushes the line and is not stored.
-void take_bytes(OutputChannel& channel, const char* bytes, std::size_t count) {
+// Takes the bytes in order: each newline flushes the line and is not stored. A whole
+// standard-output line within the bytes is handed on where it lies (its newline becomes its
+// terminator) instead of being copied first: a listing has a million of them.
+void take_bytes(OutputChannel& channel, char* bytes, std::size_t count) {
   while (count > 0) {
     const void* newline = std::memchr(bytes, '\n', count);
     std::size_t before =
         newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - bytes) : count;
-    append_bytes(channel, bytes, before);
-    if (newline == nullptr) return;
-    flush_line(channel);
+    if (newline != nullptr && !channel.is_stderr && channel.length == 0 &&
+        before <= LINE_LIMIT) {
+      deliver_stdout_line(channel, bytes, before);
+    } else {
+      append_bytes(channel, bytes, before);
+      if (newline == nullptr) return;
+      flush_line(channel);
+    }
     bytes += before + 1;
     count -= before + 1;
   }
