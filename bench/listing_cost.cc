@@ -85,6 +85,7 @@ int main(int argc, char** argv) {
                                                       "2025-03-01_12:00:00p0000");
   corvatel::CommandResult listed =
       corvatel::run_zfs(args, corvatel::add_inventory_line, &inventory);
+  corvatel::finish_snapshot_inventory(inventory);
   Usage after = usage_now();
   if (prepared != 0 || !corvatel::command_succeeded(counted) ||
       !corvatel::command_succeeded(listed) || lines == 0) {

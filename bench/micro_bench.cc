@@ -50,6 +50,7 @@ void BM_AddInventoryLine(benchmark::State& state) {
     SnapshotInventory inventory;
     prepare_snapshot_inventory(inventory, standard, recursive, STAMP);
     for (const std::string& name : names) add_inventory_line(name.c_str(), &inventory);
+    finish_snapshot_inventory(inventory);
     benchmark::DoNotOptimize(inventory.standard.data());
     free_snapshot_inventory(inventory);
   }

@@ -1,6 +1,8 @@
 #include "snapshot/inventory.h"
 
 #include <algorithm>
+#include <cstring>
+#include <functional>
 #include <new>
 #include <utility>
 
@@ -15,25 +17,21 @@ namespace {
 
 constexpr std::uint32_t NONE = UINT32_MAX;
 constexpr std::size_t BEYOND_FIRST_CAPACITY = 256;
+constexpr std::uint64_t LOW_HALF = 0xffffffff;
+
+std::uint64_t hash_of(std::string_view dataset) {
+  return std::hash<std::string_view>{}(dataset);
+}
 
 // One "@" that neither begins nor ends the line, and no tab, carriage return or line feed;
 // the line's length in `length` and the place of its "@" in `at`. One pass, since every line
 // of the listing comes through here.
 bool is_snapshot_line(const char* line, std::size_t& length, std::size_t& at) {
-  bool seen_at = false;
-  std::size_t i = 0;
-  for (; line[i] != '\0'; ++i) {
-    char c = line[i];
-    if (c == '@') {
-      if (seen_at) return false;
-      seen_at = true;
-      at = i;
-    } else if (c == '\t' || c == '\r' || c == '\n') {
-      return false;
-    }
-  }
-  length = i;
-  return seen_at && at != 0 && at + 1 != i;
+  static constexpr const char* STOPS = "@\t\r\n";
+  at = std::strcspn(line, STOPS);
+  if (line[at] != '@' || at == 0) return false;
+  length = at + 1 + std::strcspn(line + at + 1, STOPS);
+  return line[length] == '\0' && length != at + 1;
 }
 
 int run_listing(const char* zfs, SnapshotInventory& inventory, const DatasetRoots& roots) {
@@ -43,80 +41,140 @@ int run_listing(const char* zfs, SnapshotInventory& inventory, const DatasetRoot
   return command_succeeded(run_zfs(argv.data(), add_inventory_line, &inventory)) ? 0 : -1;
 }
 
-// A watch for each job and its prefix tag, back to back in `tags`; the tags' views are set
-// once that text no longer moves. Throws std::bad_alloc.
+// A watch for each job of the list. Throws std::bad_alloc.
 void collect_watches(InventoryIndex& index, const JobList& list,
                      std::vector<JobTally>& tallies) {
-  for (std::size_t i = 0; i < list.items.size(); ++i) {
-    const SnapshotJob& job = list.items[i];
-    index.watches.push_back(JobWatch{&job, &tallies[i], {}});
-    index.tags.append(job.prefix).push_back('_');
+  for (std::size_t i = 0; i < list.items.size(); ++i)
+    index.watches.push_back(JobWatch{&list.items[i], &tallies[i],
+                                     static_cast<std::uint64_t>(list.items[i].retention), 0, 0,
+                                     0, list.items[i].failed != 0});
+}
+
+std::string_view dataset_of(const InventoryIndex& index, std::uint32_t dataset) {
+  const DatasetWatch& known = index.datasets[dataset];
+  return std::string_view(index.keys).substr(known.key_offset, known.key_length);
+}
+
+// The slot of `dataset`, or the free one where it belongs.
+std::size_t find_slot(const InventoryIndex& index, std::string_view dataset,
+                      std::uint64_t hash) {
+  std::size_t mask = index.slots.size() - 1;
+  for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    std::uint64_t held = index.slots[slot];
+    if (held == 0) return slot;
+    if ((held >> 32) == (hash >> 32) &&
+        dataset_of(index, static_cast<std::uint32_t>((held & LOW_HALF) - 1)) == dataset)
+      return slot;
   }
 }
 
-// The watches grouped by dataset, one table entry for each dataset. Throws std::bad_alloc.
+// The watches sorted and grouped by dataset; the datasets' names and the prefix tags are
+// copied in that order, so that a listing that names the datasets in about that order reads
+// them in order. Throws std::bad_alloc.
 void group_by_dataset(InventoryIndex& index) {
-  std::size_t offset = 0;
-  for (JobWatch& watch : index.watches) {
-    std::size_t length = watch.job->prefix.size() + 1;
-    watch.tag = std::string_view(index.tags).substr(offset, length);
-    offset += length;
-  }
   // std::sort allocates nothing; the order of one dataset's jobs does not matter.
   std::sort(index.watches.begin(), index.watches.end(),
             [](const JobWatch& a, const JobWatch& b) { return a.job->dataset < b.job->dataset; });
   for (std::size_t i = 0; i < index.watches.size(); ++i) {
-    const std::string& dataset = index.watches[i].job->dataset;
-    if (i > 0 && index.watches[i - 1].job->dataset == dataset) {
+    const SnapshotJob& job = *index.watches[i].job;
+    index.watches[i].tag_offset = static_cast<std::uint32_t>(index.tags.size());
+    index.watches[i].tag_length = static_cast<std::uint32_t>(job.prefix.size() + 1);
+    index.tags.append(job.prefix).push_back('_');
+    if (i > 0 && index.watches[i - 1].job->dataset == job.dataset) {
       ++index.datasets.back().count;
       continue;
     }
-    index.by_dataset.emplace(dataset, static_cast<std::uint32_t>(index.datasets.size()));
-    index.datasets.push_back(DatasetWatch{static_cast<std::uint32_t>(i), 1, NONE});
+    index.datasets.push_back(DatasetWatch{static_cast<std::uint32_t>(index.keys.size()),
+                                          static_cast<std::uint32_t>(job.dataset.size()),
+                                          static_cast<std::uint32_t>(i), 1, NONE});
+    index.keys.append(job.dataset);
   }
+}
+
+// The table of the datasets, with room for as many datasets without jobs (and as much of their
+// names' text) as there are with jobs, so that the listing allocates nothing. Throws
+// std::bad_alloc.
+void enter_datasets(InventoryIndex& index) {
+  std::size_t known = index.datasets.size();
+  std::size_t size = 64;
+  while (size < known * 4) size *= 2;  // at most half full with the room taken
+  index.slots.assign(size, 0);
+  for (std::uint32_t i = 0; i < known; ++i) {
+    std::uint64_t hash = hash_of(dataset_of(index, i));
+    index.slots[find_slot(index, dataset_of(index, i), hash)] = (hash & ~LOW_HALF) | (i + 1);
+  }
+  index.datasets.reserve(known * 2);
+  index.keys.reserve(index.keys.size() * 2);
+}
+
+// Enters a dataset without jobs at its free `slot` when there is room left; its index, or NONE.
+std::uint32_t enter_dataset_without_jobs(InventoryIndex& index, std::string_view dataset,
+                                         std::uint64_t hash, std::size_t slot) {
+  if (index.datasets.size() == index.datasets.capacity() ||
+      dataset.size() > index.keys.capacity() - index.keys.size())
+    return NONE;
+  auto entered = static_cast<std::uint32_t>(index.datasets.size());
+  index.datasets.push_back(DatasetWatch{static_cast<std::uint32_t>(index.keys.size()),
+                                        static_cast<std::uint32_t>(dataset.size()), 0, 0, NONE});
+  index.keys.append(dataset);
+  index.slots[slot] = (hash & ~LOW_HALF) | (entered + 1);
+  return entered;
+}
+
+// The text the index copies: every dataset's name and every prefix tag.
+std::size_t text_size(const JobList& list) {
+  std::size_t size = 0;
+  for (const SnapshotJob& job : list.items) size += job.dataset.size() + job.prefix.size() + 1;
+  return size;
 }
 
 int build_index(SnapshotInventory& inventory, const JobList& standard, const JobList& recursive,
                 const char* timestamp) {
   InventoryIndex& index = inventory.index;
   std::size_t jobs = standard.items.size() + recursive.items.size();
-  if (jobs >= NONE) return -1;
+  // The text is reserved twice over (see enter_datasets) and placed by 32-bit offsets.
+  if (jobs >= NONE || 2 * (text_size(standard) + text_size(recursive)) >= NONE) return -1;
   try {
     inventory.standard.resize(standard.items.size());
     inventory.recursive.resize(recursive.items.size());
     index.watches.reserve(jobs);
     index.datasets.reserve(jobs);
-    index.by_dataset.reserve(jobs);
     index.timestamp = timestamp;
     collect_watches(index, standard, inventory.standard);
     collect_watches(index, recursive, inventory.recursive);
     group_by_dataset(index);
+    enter_datasets(index);
   } catch (const std::bad_alloc&) {
     return -1;
   }
   return 0;
 }
 
-// The jobs of `dataset`: the dataset that followed the last line's last time when it is that
-// one, else from the table. A listing names its datasets in much the same order time after
-// time, so the guess spares most lines a hashed lookup in a table larger than the caches.
+// The jobs of `dataset` (none for a dataset without jobs), or null: first the dataset that came
+// after the latest one last time, else from the table. A listing names its datasets in much
+// the same order time after time, so the guess spares most lines a hashed lookup in a table
+// larger than the caches; for that, the datasets without jobs are entered too, while there is
+// room (at scale 10 of the benchmark, each read of the table costs more than the whole rest of
+// a line's handling).
 const DatasetWatch* find_dataset(InventoryIndex& index, std::string_view dataset) {
   std::uint32_t previous = index.last_dataset;
   if (previous != NONE) {
     std::uint32_t guess = index.datasets[previous].successor;
-    if (guess != NONE && index.watches[index.datasets[guess].first].job->dataset == dataset) {
+    if (guess != NONE && dataset_of(index, guess) == dataset) {
       index.last_dataset = guess;
       return &index.datasets[guess];
     }
   }
-  auto found = index.by_dataset.find(dataset);
-  if (found == index.by_dataset.end()) {
-    index.last_dataset = NONE;
-    return nullptr;
-  }
-  if (previous != NONE) index.datasets[previous].successor = found->second;
-  index.last_dataset = found->second;
-  return &index.datasets[found->second];
+  if (index.slots.empty()) return nullptr;
+  std::uint64_t hash = hash_of(dataset);
+  std::size_t slot = find_slot(index, dataset, hash);
+  std::uint64_t held = index.slots[slot];
+  std::uint32_t found = held != 0 ? static_cast<std::uint32_t>((held & LOW_HALF) - 1)
+                                  : enter_dataset_without_jobs(index, dataset, hash, slot);
+  if (found == NONE) return nullptr;
+  if (previous != NONE) index.datasets[previous].successor = found;
+  index.last_dataset = found;
+  return &index.datasets[found];
 }
 
 // Appends `name` and its NUL to the job's matches beyond retention; when the store cannot
@@ -138,17 +196,15 @@ void keep_beyond_retention(JobTally& tally, std::string_view name) {
   kept.append(name).push_back('\0');
 }
 
-void tally_line(const InventoryIndex& index, const JobWatch& watch, std::string_view name,
+void tally_line(const InventoryIndex& index, JobWatch& watch, std::string_view name,
                 std::string_view snapshot) {
-  JobTally& tally = *watch.tally;
-  const SnapshotJob& job = *watch.job;
-  if (job.failed != 0 && snapshot.size() == watch.tag.size() + index.timestamp.size() &&
-      snapshot.starts_with(watch.tag) && snapshot.ends_with(index.timestamp))
-    tally.own_snapshot_listed = true;
-  if (!is_prune_form(snapshot, watch.tag)) return;
+  std::string_view tag(index.tags.data() + watch.tag_offset, watch.tag_length);
+  if (watch.failed && snapshot.size() == tag.size() + index.timestamp.size() &&
+      snapshot.starts_with(tag) && snapshot.ends_with(index.timestamp))
+    watch.tally->own_snapshot_listed = true;
+  if (!is_prune_form(snapshot, tag)) return;
   // A retention below 0 never passes the configuration; as a huge count it keeps everything.
-  if (++tally.match_count > static_cast<std::uint64_t>(job.retention))
-    keep_beyond_retention(tally, name);
+  if (++watch.match_count > watch.retention) keep_beyond_retention(*watch.tally, name);
 }
 
 }  // namespace
@@ -169,9 +225,10 @@ int fetch_snapshot_inventory(const char* zfs, SnapshotInventory& inventory,
   if (result == 0) result = prepare_snapshot_inventory(inventory, standard, recursive, timestamp);
   if (result == 0) result = run_listing(zfs, inventory, roots);
   dataset_roots_free(roots);
-  InventoryIndex spent;
-  std::swap(spent, inventory.index);
-  if (result != 0) free_snapshot_inventory(inventory);
+  if (result == 0)
+    finish_snapshot_inventory(inventory);
+  else
+    free_snapshot_inventory(inventory);
   return result;
 }
 
@@ -191,6 +248,12 @@ int add_inventory_line(const char* line, void* user_data) {
   for (std::uint32_t i = 0; i < dataset->count; ++i)
     tally_line(index, index.watches[dataset->first + i], name, snapshot);
   return 0;
+}
+
+void finish_snapshot_inventory(SnapshotInventory& inventory) {
+  for (const JobWatch& watch : inventory.index.watches) watch.tally->match_count = watch.match_count;
+  InventoryIndex spent;
+  std::swap(spent, inventory.index);
 }
 
 const JobTally& job_tally(const SnapshotInventory& inventory, bool recursive,

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "config/job_list.h"
@@ -23,27 +22,37 @@ struct JobTally {
 
 /// The jobs of one dataset, while the listing is read.
 struct DatasetWatch {
+  std::uint32_t key_offset;  // its name in InventoryIndex::keys
+  std::uint32_t key_length;
   std::uint32_t first;      // its first entry in InventoryIndex::watches
-  std::uint32_t count;      // and the number of entries
-  std::uint32_t successor;  // the dataset of the line that came after its last one, or none
+  std::uint32_t count;      // and the number of entries (0: a dataset without jobs)
+  std::uint32_t successor;  // the dataset that came next after it last time, or none
 };
 
-/// One job to tally: its place and its prefix tag (prefix "_").
+/// One job as the listing is read: what each line is checked against is copied here, so that
+/// a line touches neither the job nor its tally unless a name is to be kept.
 struct JobWatch {
   const SnapshotJob* job;
   JobTally* tally;
-  std::string_view tag;
+  std::uint64_t retention;
+  std::uint64_t match_count;
+  std::uint32_t tag_offset;  // its prefix tag (prefix "_") in InventoryIndex::tags
+  std::uint32_t tag_length;
+  bool failed;
 };
 
-/// Every job's dataset to its jobs, both lists and all prefixes (the keys and tags refer to the
-/// jobs' own strings and to `tags`).
+/// Every job's dataset to its jobs, both lists and all prefixes, in the datasets' order.
 struct InventoryIndex {
-  std::unordered_map<std::string_view, std::uint32_t> by_dataset;
+  // Open addressing over the datasets (a power of two, at most half full): the upper half of
+  // a dataset's hash and its position in `datasets` + 1 (0: free). One probe of a dense
+  // table instead of a bucket and a node: every line of the listing is looked up.
+  std::vector<std::uint64_t> slots;
   std::vector<DatasetWatch> datasets;
+  std::string keys;  // the datasets' names, back to back
   std::vector<JobWatch> watches;
-  std::string tags;  // every prefix tag, back to back
+  std::string tags;  // the watches' prefix tags, back to back
   std::string timestamp;
-  std::uint32_t last_dataset = UINT32_MAX;  // the dataset of the last line, if it had jobs
+  std::uint32_t last_dataset = UINT32_MAX;  // the dataset of the latest line entered
 };
 
 /// The listing as the jobs see it: one tally per job of each list, in list order.
@@ -67,6 +76,10 @@ int prepare_snapshot_inventory(SnapshotInventory& inventory, const JobList& stan
 /// LineHandler of the listing (user_data: the inventory): tallies a well-formed snapshot name
 /// for the jobs of its dataset; -1 for a malformed line (logged).
 int add_inventory_line(const char* line, void* user_data);
+
+/// Ends the listing of a prepared inventory: the match counts go into the tallies and the
+/// index is released.
+void finish_snapshot_inventory(SnapshotInventory& inventory);
 
 /// The tally of the job at `position` of the standard or the recursive list (an empty one when
 /// the inventory holds none for it).

@@ -89,6 +89,7 @@ TEST(SnapshotInventory, AcceptsOnlyWellFormedSnapshotNames) {
       EXPECT_EQ(result, -1);
       EXPECT_EQ(logged_text(log), "Error: Invalid snapshot inventory line: " + c.line);
     }
+    finish_snapshot_inventory(inventory);
     // Only the second name is of the job's form.
     EXPECT_EQ(job_tally(inventory, false, 0).match_count, c.line == cases[1].line ? 1u : 0u);
   }
@@ -114,6 +115,8 @@ TEST(SnapshotInventory, TalliesEachNameForEveryJobOfItsDataset) {
   SnapshotInventory inventory;
   ASSERT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, TIMESTAMP), 0);
   for (const std::string& line : listing) ASSERT_EQ(add_inventory_line(line.c_str(), &inventory), 0);
+  finish_snapshot_inventory(inventory);
+  EXPECT_TRUE(inventory.index.slots.empty());
 
   struct Expected {
     bool recursive;
@@ -218,6 +221,7 @@ TEST(SnapshotInventory, KeptNamesThatCannotGrowAreDroppedForThatJobOnly) {
       }
     }
   }
+  finish_snapshot_inventory(inventory);
   const JobTally& lost = job_tally(inventory, false, 0);
   EXPECT_TRUE(lost.beyond_retention_lost);
   EXPECT_EQ(lost.match_count, 3u);
@@ -242,7 +246,7 @@ TEST(SnapshotInventory, ListsUnderTheJobRootsAndTalliesInOutputOrder) {
   EXPECT_EQ(job_tally(inventory, true, 0).match_count, 1u);
   EXPECT_EQ(zfs.calls(), Calls{list_args(zfs.path(), {"tank"})});
   EXPECT_EQ(log.messages(), Lines{});
-  EXPECT_TRUE(inventory.index.by_dataset.empty());  // the index lives only while listing
+  EXPECT_TRUE(inventory.index.slots.empty());  // the index lives only while listing
 }
 
 TEST(SnapshotInventory, NoJobsMeansNoListing) {
@@ -301,7 +305,7 @@ TEST(SnapshotInventory, FailedFetchLeavesNoStorage) {
     EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, TIMESTAMP),
               -1);
     EXPECT_EQ(inventory.standard.capacity(), 0u);
-    EXPECT_TRUE(inventory.index.by_dataset.empty());
+    EXPECT_TRUE(inventory.index.slots.empty());
     EXPECT_EQ(job_tally(inventory, false, 0).match_count, 0u);
     EXPECT_EQ(log.messages(), c.messages);
     free_snapshot_inventory(inventory);

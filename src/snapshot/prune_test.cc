@@ -57,6 +57,7 @@ SnapshotInventory tallied(const Lines& listing, const std::vector<SnapshotJob>& 
   EXPECT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, "2025-03-01_20:00:00p0100"),
             0);
   for (const std::string& line : listing) EXPECT_EQ(add_inventory_line(line.c_str(), &inventory), 0);
+  finish_snapshot_inventory(inventory);
   return inventory;
 }
 
@@ -259,6 +260,7 @@ TEST(PruneJob, KeepsExactlyTheMatchesALinearScanFindsBeyondRetention) {
         if (add_inventory_line(line.c_str(), &inventory) == 0) accepted.push_back(line);
       }
     }
+    finish_snapshot_inventory(inventory);
     for (bool recursive : {false, true}) {
       const JobList& list = lists[recursive ? 1 : 0];
       for (std::size_t i = 0; i < list.items.size(); ++i) {

@@ -48,6 +48,7 @@ SnapshotInventory listed(const std::vector<std::string>& listing, const JobList&
                                        TIMESTAMP),
             0);
   for (const std::string& line : listing) EXPECT_EQ(add_inventory_line(line.c_str(), &inventory), 0);
+  finish_snapshot_inventory(inventory);
   return inventory;
 }
 

@@ -373,7 +373,7 @@ TEST_F(AllocationRun, EveryAllocationFromTheNthOnFailingEndsCleanly) {
   EXPECT_GT(sweep(true), 50u);
 }
 
-// Some 410 runs: about 7 s in a plain build and 45 s under the sanitizers.
+// Some 350 runs: about 7 s in a plain build and 45 s under the sanitizers.
 class AllocationRunWithGrowth : public AllocationSweep {
  protected:
   void SetUp() override { prepare(Scenario{growth_config(), add_growth_pools}); }

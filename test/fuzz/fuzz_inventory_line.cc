@@ -78,6 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check((result == 0) == good);
     if (good) accepted.push_back(line);
   });
+  corvatel::finish_snapshot_inventory(inventory);
   check_tallies(inventory, standard, false, accepted);
   check_tallies(inventory, recursive, true, accepted);
   corvatel::free_snapshot_inventory(inventory);
