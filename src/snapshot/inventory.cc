@@ -92,12 +92,13 @@ void group_by_dataset(InventoryIndex& index) {
 }
 
 // The table of the datasets, with room for as many datasets without jobs (and as much of their
-// names' text) as there are with jobs, so that the listing allocates nothing. Throws
+// names' text) as there are with jobs, so that the listing allocates nothing. Every slot is
+// written here, so the table's size is the index's largest part of the peak memory. Throws
 // std::bad_alloc.
 void enter_datasets(InventoryIndex& index) {
   std::size_t known = index.datasets.size();
   std::size_t size = 64;
-  while (size < known * 4) size *= 2;  // at most half full with the room taken
+  while (size * 3 < known * 2 * 4) size *= 2;  // at most three quarters full with the room taken
   index.slots.assign(size, 0);
   for (std::uint32_t i = 0; i < known; ++i) {
     std::uint64_t hash = hash_of(dataset_of(index, i));

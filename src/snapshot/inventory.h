@@ -43,7 +43,7 @@ struct JobWatch {
 
 /// Every job's dataset to its jobs, both lists and all prefixes, in the datasets' order.
 struct InventoryIndex {
-  // Open addressing over the datasets (a power of two, at most half full): the upper half of
+  // Open addressing over the datasets (a power of two, at most 3/4 full): the upper half of
   // a dataset's hash and its position in `datasets` + 1 (0: free). One probe of a dense
   // table instead of a bucket and a node: every line of the listing is looked up.
   std::vector<std::uint64_t> slots;
