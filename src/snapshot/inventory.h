@@ -45,9 +45,9 @@ struct JobWatch {
 struct InventoryIndex {
   // Open addressing over the datasets (a power of two, at most 3/4 full): the upper half of
   // a dataset's hash and its position in `datasets` + 1 (0: free). One probe of a dense
-  // table instead of a bucket and a node, for lines the order guess misses: with
-  // std::unordered_map the tally of the scale-1 benchmark listing took 75 to 89 ms, with
-  // this 57 to 75 ms.
+  // table instead of a bucket and a node, for lines the order guess misses: in a profile of
+  // the scale-1 benchmark listing, std::unordered_map's find took 8.7 % of the samples, this
+  // table's 3.2 %.
   std::vector<std::uint64_t> slots;
   std::vector<DatasetWatch> datasets;
   std::string keys;  // the datasets' names, back to back
