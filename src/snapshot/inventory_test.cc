@@ -194,8 +194,11 @@ TEST(SnapshotInventory, KeptNamesGrowFrom256BytesByDoubling) {
     if (k == 1) continue;  // within retention
     kept.push_back(name);
     bytes += name.size() + 1;
+    // The library may round a request up (libc++ to 16 bytes less one), never to the next step.
     std::size_t capacity = job_tally(inventory, false, 0).beyond_retention.capacity();
-    EXPECT_EQ(capacity, bytes <= 256 ? 256u : 512u) << bytes;
+    std::size_t step = bytes <= 256 ? 256u : 512u;
+    EXPECT_GE(capacity, step) << bytes;
+    EXPECT_LT(capacity, step + 32) << bytes;
   }
   EXPECT_GT(bytes, 256u);
   EXPECT_EQ(beyond(job_tally(inventory, false, 0)), kept);
