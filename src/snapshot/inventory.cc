@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <new>
+#include <string_view>
 #include <utility>
 
 #include "log/log.h"
