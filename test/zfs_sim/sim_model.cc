@@ -95,11 +95,33 @@ bool parse_snapshot(const std::vector<std::string>& f, SimModel& model) {
   return true;
 }
 
+bool parse_pair(const std::vector<std::string>& f, std::string& first, std::string& second) {
+  return f.size() == 3 && unescape_field(f[1], first) && unescape_field(f[2], second) &&
+         !first.empty() && !second.empty();
+}
+
 bool parse_line(const std::string& line, SimModel& model) {
   if (line.empty() || line[0] == '#') return true;
   std::vector<std::string> f = split_tabs(line);
   const std::string& tag = f[0];
   if (tag == "clock") return f.size() == 2 && parse_int(f[1], model.clock);
+  if (tag == "version") {
+    if (f.size() != 2 || f[1].empty()) return false;
+    model.version = f[1];
+    return true;
+  }
+  if (tag == "hold") {
+    SimHold hold;
+    if (!parse_pair(f, hold.snapshot, hold.tag)) return false;
+    model.holds.push_back(hold);
+    return true;
+  }
+  if (tag == "clone") {
+    SimClone clone;
+    if (!parse_pair(f, clone.origin, clone.clone)) return false;
+    model.clones.push_back(clone);
+    return true;
+  }
   if (tag == "txg") return f.size() == 2 && parse_int(f[1], model.txg);
   if (tag == "dataset") return parse_dataset(f, model);
   if (tag == "snapshot") return parse_snapshot(f, model);
@@ -129,11 +151,16 @@ std::string format_fault(const SimFault& fault) {
 std::string format_model(const SimModel& model) {
   std::ostringstream out;
   out << "clock\t" << model.clock << "\ntxg\t" << model.txg << "\n";
+  out << "version\t" << model.version << "\n";
   for (const SimDataset& d : model.datasets)
     out << "dataset\t" << escape_field(d.name) << "\t" << d.written << "\t"
         << (d.volume ? "volume" : "filesystem") << "\n";
   for (const SimSnapshot& s : model.snapshots)
     out << "snapshot\t" << escape_field(s.name) << "\t" << s.creation << "\t" << s.txg << "\n";
+  for (const SimHold& h : model.holds)
+    out << "hold\t" << escape_field(h.snapshot) << "\t" << escape_field(h.tag) << "\n";
+  for (const SimClone& c : model.clones)
+    out << "clone\t" << escape_field(c.origin) << "\t" << escape_field(c.clone) << "\n";
   for (const auto& [kind, count] : model.call_counts) out << "count\t" << kind << "\t" << count << "\n";
   for (const SimFault& fault : model.faults) out << format_fault(fault);
   return out.str();

@@ -36,12 +36,30 @@ struct SimFault {
   double stall_seconds = 0;     // sleep before anything else
 };
 
+/// A user hold on a snapshot: while any is on it, the snapshot cannot be destroyed.
+struct SimHold {
+  std::string snapshot;
+  std::string tag;
+};
+
+/// A clone and the snapshot it was made from, which cannot be destroyed while it exists.
+struct SimClone {
+  std::string origin;
+  std::string clone;
+};
+
+/// The OpenZFS release whose texts the simulator writes where releases differ.
+inline constexpr const char* SIM_DEFAULT_VERSION = "2.3.2";
+
 /// Everything the simulated zfs remembers between invocations.
 struct SimModel {
   std::int64_t clock = 0;  // creation second of new snapshots; may step back, as a host clock can
   std::int64_t txg = 0;    // the last txg handed out
+  std::string version = SIM_DEFAULT_VERSION;
   std::vector<SimDataset> datasets;
   std::vector<SimSnapshot> snapshots;
+  std::vector<SimHold> holds;
+  std::vector<SimClone> clones;
   std::map<std::string, std::int64_t> call_counts;  // invocations so far, by kind
   std::vector<SimFault> faults;
 };

@@ -108,6 +108,25 @@ void SimState::add_snapshot(const std::string& full_name, std::int64_t creation_
   save(model);
 }
 
+void SimState::add_hold(const std::string& snapshot, const std::string& tag) {
+  SimModel model = load();
+  model.holds.push_back({snapshot, tag});
+  save(model);
+}
+
+void SimState::add_clone(const std::string& origin, const std::string& clone) {
+  SimModel model = load();
+  model.clones.push_back({origin, clone});
+  model.datasets.push_back({clone, 0, false});
+  save(model);
+}
+
+void SimState::set_version(const std::string& version) {
+  SimModel model = load();
+  model.version = version;
+  save(model);
+}
+
 void SimState::set_clock(std::int64_t seconds) {
   SimModel model = load();
   model.clock = seconds;

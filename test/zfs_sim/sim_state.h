@@ -36,6 +36,12 @@ class SimState {
   /// Adds an existing snapshot created at `creation_seconds`; txgs are renumbered to follow
   /// creation order (after the others of the same second). Keep history at or before the clock.
   void add_snapshot(const std::string& full_name, std::int64_t creation_seconds);
+  /// Puts a user hold with `tag` on a snapshot.
+  void add_hold(const std::string& snapshot, const std::string& tag);
+  /// Records `clone` as a clone of snapshot `origin` (and adds it as a filesystem).
+  void add_clone(const std::string& origin, const std::string& clone);
+  /// The OpenZFS release whose texts to write where releases differ ("2.1.11", "2.3.2").
+  void set_version(const std::string& version);
   /// The creation second of snapshots made from now on; it stays until set again.
   void set_clock(std::int64_t seconds);
 

@@ -232,6 +232,24 @@ SimOutput run_snapshot(SimModel& model, const std::vector<std::string>& args) {
   return output;
 }
 
+// Why a snapshot cannot be destroyed, in zfs's words; empty when it can.
+std::string destroy_refusal(const SimModel& model, const std::string& name) {
+  for (const SimHold& hold : model.holds) {
+    if (hold.snapshot != name) continue;
+    // 2.1 reports the EBUSY of a held snapshot plainly; 2.2 and later name the holds.
+    if (model.version.rfind("2.1.", 0) == 0)
+      return "cannot destroy snapshot " + name + ": dataset is busy\n";
+    return "cannot destroy snapshot " + name + ": it's being held. Run 'zfs holds -r " + name +
+           "' to see holders.\n";
+  }
+  std::string clones;
+  for (const SimClone& clone : model.clones)
+    if (clone.origin == name) clones += clone.clone + "\n";
+  if (clones.empty()) return "";
+  return "cannot destroy '" + name + "': snapshot has dependent clones\n" +
+         "use '-R' to destroy the following datasets:\n" + clones;
+}
+
 SimOutput run_destroy(SimModel& model, const std::vector<std::string>& args) {
   Options options = parse_options(args, "r", "");
   if (!options.ok || options.operands.size() != 1 || !is_snapshot_name(options.operands[0]))
@@ -246,11 +264,22 @@ SimOutput run_destroy(SimModel& model, const std::vector<std::string>& args) {
     return options.has('r') && is_descendant(dataset, other) &&
            std::string_view(s.name).substr(other.size()) == snap;
   };
-  auto first = std::remove_if(model.snapshots.begin(), model.snapshots.end(), doomed);
-  if (first == model.snapshots.end())
-    return {"", "could not find any snapshots to destroy; check snapshot names.\n", 1};
-  model.snapshots.erase(first, model.snapshots.end());
-  return {};
+  SimOutput output;
+  bool found = false;
+  for (const SimSnapshot& snapshot : model.snapshots) {
+    if (!doomed(snapshot)) continue;
+    found = true;
+    output.err += destroy_refusal(model, snapshot.name);
+  }
+  if (!found) return {"", "could not find any snapshots to destroy; check snapshot names.\n", 1};
+  // One refusal keeps every snapshot of the command: zfs destroys them in one atomic operation.
+  if (!output.err.empty()) {
+    output.status = 1;
+    return output;
+  }
+  model.snapshots.erase(std::remove_if(model.snapshots.begin(), model.snapshots.end(), doomed),
+                        model.snapshots.end());
+  return output;
 }
 
 }  // namespace

@@ -221,6 +221,43 @@ TEST_F(ZfsSim, DestroyRemovesSnapshots) {
   EXPECT_EQ(state.snapshots(), (Names{"other@h", "tank/c@k", "tank@h"}));
 }
 
+TEST_F(ZfsSim, HeldOrClonedSnapshotsAreNotDestroyed) {
+  for (const char* name : {"tank@h", "tank/a@h", "tank/a/b@h", "tank/c@h", "tank/c@k"})
+    state.add_snapshot(name, 100);
+  state.add_hold("tank/a/b@h", "keep");
+  state.add_clone("tank/c@k", "tank/cl");
+  const std::string held_23 =
+      "cannot destroy snapshot tank/a/b@h: it's being held. Run 'zfs holds -r tank/a/b@h' to "
+      "see holders.\n";
+  const std::string held_21 = "cannot destroy snapshot tank/a/b@h: dataset is busy\n";
+  const std::string cloned =
+      "cannot destroy 'tank/c@k': snapshot has dependent clones\n"
+      "use '-R' to destroy the following datasets:\ntank/cl\n";
+  struct Case {
+    std::string version;
+    Args args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"2.3.2", {"destroy", "tank/a/b@h"}, held_23},
+      {"2.1.11", {"destroy", "tank/a/b@h"}, held_21},
+      // A held descendant keeps every snapshot that one recursive destroy names.
+      {"2.3.2", {"destroy", "-r", "tank@h"}, held_23},
+      {"2.1.11", {"destroy", "-r", "tank/a@h"}, held_21},
+      {"2.3.2", {"destroy", "tank/c@k"}, cloned},
+      {"2.1.11", {"destroy", "-r", "tank/c@k"}, cloned},
+  };
+  const Names all = {"tank/a/b@h", "tank/a@h", "tank/c@h", "tank/c@k", "tank@h"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.version + " " + ::testing::PrintToString(c.args));
+    state.set_version(c.version);
+    expect_run(run_sim(c.args), "", c.err, 1);
+    EXPECT_EQ(state.snapshots(), all);
+  }
+  expect_run(run_sim({"destroy", "tank/c@h"}), "", "", 0);
+  EXPECT_EQ(state.snapshots(), (Names{"tank/a/b@h", "tank/a@h", "tank/c@k", "tank@h"}));
+}
+
 TEST_F(ZfsSim, UnsupportedArgumentsAreUsageErrors) {
   const Args cases[] = {
       {},
@@ -370,6 +407,7 @@ TEST(ZfsSimState, HandWrittenStateIsRead) {
     out << "# written by a shell demo\nclock\t500\n"
         << "dataset\ttank\t7\tfilesystem\ndataset\ttank/v\t9\tvolume\n"
         << "snapshot\ttank@a\t400\t1\nsnapshot\ttank/v@a\t450\t2\n"
+        << "version\t2.1.11\nhold\ttank@a\tkeep\nclone\ttank/v@a\ttank/w\n"
         << "fault\tkind=list\tcall=1\texit=4\tstdout=x\\x00y\\n\n";
   }
   state.export_env();
@@ -378,16 +416,25 @@ TEST(ZfsSimState, HandWrittenStateIsRead) {
   expect_run(run_sim(with(LIST_R, {"tank"})), "tank/v@a\ntank@a\n", "", 0);
   EXPECT_EQ(state.written("tank/v"), 9);
   EXPECT_EQ(state.written("nope"), -1);
+  expect_run(run_sim({"destroy", "tank@a"}), "", "cannot destroy snapshot tank@a: dataset is busy\n", 1);
+  expect_run(run_sim({"destroy", "tank/v@a"}), "",
+             "cannot destroy 'tank/v@a': snapshot has dependent clones\n"
+             "use '-R' to destroy the following datasets:\ntank/w\n",
+             1);
 }
 
 TEST(ZfsSimState, BadStateAndMissingFolderAreReported) {
   SimState state;
   state.export_env();
-  {
-    std::ofstream out(state.dir() + "/state");
-    out << "clock\t1\ndataset\ttank\tmany\tfilesystem\n";
+  for (const char* bad : {"dataset\ttank\tmany\tfilesystem", "hold\ttank@a", "hold\ttank@a\t",
+                          "clone\ttank@a\ttank/b\textra", "version\t"}) {
+    SCOPED_TRACE(bad);
+    {
+      std::ofstream out(state.dir() + "/state");
+      out << "clock\t1\n" << bad << "\n";
+    }
+    expect_run(run_sim(GET), "", "zfs-sim: " + state.dir() + "/state:2: bad state line\n", 2);
   }
-  expect_run(run_sim(GET), "", "zfs-sim: " + state.dir() + "/state:2: bad state line\n", 2);
   expect_run(run_sim(GET, false), "", "zfs-sim: ZFS_SIM_STATE must name an absolute folder\n", 2);
 }
 
