@@ -205,6 +205,36 @@ void create_snapshots(SimModel& model, const std::vector<std::string>& snapshots
   }
 }
 
+// The first character that zfs allows in no dataset or snapshot name ('/' and '@' aside), or 0.
+char invalid_name_character(std::string_view name) {
+  for (char c : name) {
+    bool valid = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 c == '-' || c == '_' || c == '.' || c == ':' || c == ' ' || c == '/' || c == '@';
+    if (!valid) return c;
+  }
+  return 0;
+}
+
+// What zfs writes when it refuses a snapshot command; empty when it creates them all.
+std::string snapshot_refusal(SimModel& model, const std::vector<std::string>& names,
+                             const std::vector<std::string>& snapshots) {
+  // zfs checks every name before it asks the kernel for anything, and stops at the first bad one.
+  for (const std::string& name : names) {
+    if (char bad = invalid_name_character(name); bad != 0)
+      return "cannot create snapshot '" + name + "': invalid character '" + bad + "' in name\n";
+  }
+  if (spans_filesystems_badly(snapshots))
+    return "cannot create snapshots : multiple snapshots of same fs not allowed\n";
+  std::string err;
+  for (const std::string& name : snapshots) {
+    if (find_dataset(model, dataset_part(name)) == nullptr)
+      err += "cannot create snapshot '" + name + "': dataset does not exist\n";
+    else if (find_snapshot(model, name) != nullptr)
+      err += "cannot create snapshot '" + name + "': dataset already exists\n";
+  }
+  return err;
+}
+
 SimOutput run_snapshot(SimModel& model, const std::vector<std::string>& args) {
   Options options = parse_options(args, "r", "");
   if (!options.ok || options.operands.empty() ||
@@ -213,16 +243,7 @@ SimOutput run_snapshot(SimModel& model, const std::vector<std::string>& args) {
 
   std::vector<std::string> snapshots = expand_snapshots(model, options.operands, options.has('r'));
   SimOutput output;
-  if (spans_filesystems_badly(snapshots)) {
-    output.err = "cannot create snapshots : multiple snapshots of same fs not allowed\n";
-  } else {
-    for (const std::string& name : snapshots) {
-      if (find_dataset(model, dataset_part(name)) == nullptr)
-        output.err += "cannot create snapshot '" + name + "': dataset does not exist\n";
-      else if (find_snapshot(model, name) != nullptr)
-        output.err += "cannot create snapshot '" + name + "': dataset already exists\n";
-    }
-  }
+  output.err = snapshot_refusal(model, options.operands, snapshots);
   if (output.err.empty()) {
     create_snapshots(model, snapshots);
     return output;

@@ -195,6 +195,12 @@ TEST_F(ZfsSim, SnapshotIsAllOrNothing) {
       {{"snapshot", "tank/a@z_1", "tank/a@z_2"}, same_fs + none},
       {{"snapshot", "-r", "tank@x_1"}, "cannot create snapshot 'tank/a@x_1': dataset already exists\n" + none},
       {{"snapshot", "-r", "tank/a@q", "tank/a/b@r"}, same_fs + none},
+      // Names are checked before anything else; the first bad one is the only one reported.
+      {{"snapshot", "tank/c@x+1"}, "cannot create snapshot 'tank/c@x+1': invalid character '+' in name\n"},
+      {{"snapshot", "tank/c@x_2", "tank/a@x+1", "tank/c@x+2"},
+       "cannot create snapshot 'tank/a@x+1': invalid character '+' in name\n" + none},
+      {{"snapshot", "tank/a@x_1", "tank/c@x%2"},
+       "cannot create snapshot 'tank/c@x%2': invalid character '%' in name\n" + none},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
