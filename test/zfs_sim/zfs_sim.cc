@@ -279,6 +279,8 @@ SimOutput run_destroy(SimModel& model, const std::vector<std::string>& args) {
   const std::string& name = options.operands[0];
   std::string_view dataset = dataset_part(name);
   std::string_view snap = std::string_view(name).substr(dataset.size());
+  // zfs opens the dataset first: a missing one is named, not its snapshot.
+  if (find_dataset(model, dataset) == nullptr) return {"", cannot_open(std::string(dataset)), 1};
   auto doomed = [&](const SimSnapshot& s) {
     if (s.name == name) return true;
     std::string_view other = dataset_part(s.name);

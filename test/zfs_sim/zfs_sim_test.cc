@@ -219,10 +219,15 @@ TEST_F(ZfsSim, DestroyRemovesSnapshots) {
   EXPECT_EQ(state.snapshots(), (Names{"other@h", "tank/c@k", "tank@h"}));
 
   const std::string missing = "could not find any snapshots to destroy; check snapshot names.\n";
-  for (const Args& args : {Args{"destroy", "tank/a@h"}, Args{"destroy", "-r", "tank/a@k"},
-                           Args{"destroy", "nopool@h"}}) {
+  const std::pair<Args, std::string> cases[] = {
+      {{"destroy", "tank/a@h"}, missing},
+      {{"destroy", "-r", "tank/a@k"}, missing},
+      {{"destroy", "nopool@h"}, "cannot open 'nopool': dataset does not exist\n"},
+      {{"destroy", "-r", "tank/nope@h"}, "cannot open 'tank/nope': dataset does not exist\n"},
+  };
+  for (const auto& [args, err] : cases) {
     SCOPED_TRACE(::testing::PrintToString(args));
-    expect_run(run_sim(args), "", missing, 1);
+    expect_run(run_sim(args), "", err, 1);
   }
   EXPECT_EQ(state.snapshots(), (Names{"other@h", "tank/c@k", "tank@h"}));
 }
