@@ -22,27 +22,10 @@
 #include "snapshot/inventory.h"
 #include "snapshot/prune.h"
 #include "snapshot/report.h"
+#include "zfs/unique_fd.h"
 
 namespace corvatel {
 namespace {
-
-/// Owns one descriptor; closing it is the release.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 /// Everything that outlives one stage of a run.
 struct RunFrame {

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "zfs/unique_fd.h"
 
 namespace corvatel {
 namespace {
@@ -21,33 +22,6 @@ constexpr std::size_t READ_SIZE = 65536;
 // 511 NUL bytes written as "\x00" each, and the terminator.
 constexpr std::size_t MESSAGE_SIZE = LINE_LIMIT * 4 + 1;
 
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  void adopt(int fd) {
-    reset();
-    fd_ = fd;
-  }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_ = -1;
-};
-
 struct Pipe {
   UniqueFd read_end;
   UniqueFd write_end;
@@ -56,8 +30,8 @@ struct Pipe {
 int make_pipe(Pipe& pipe) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
-  pipe.read_end.adopt(fds[0]);
-  pipe.write_end.adopt(fds[1]);
+  pipe.read_end.reset(fds[0]);
+  pipe.write_end.reset(fds[1]);
   return 0;
 }
 
@@ -304,11 +278,11 @@ CommandResult run_zfs(const char* const* argv, LineHandler handler, void* user_d
   out.write_end.reset();
   err.write_end.reset();
   OutputChannel out_channel;
-  out_channel.fd.adopt(out.read_end.release());
+  out_channel.fd.reset(out.read_end.release());
   out_channel.handler = handler;
   out_channel.user_data = user_data;
   OutputChannel err_channel;
-  err_channel.fd.adopt(err.read_end.release());
+  err_channel.fd.reset(err.read_end.release());
   err_channel.is_stderr = 1;
   read_until_closed(out_channel, err_channel);
 
