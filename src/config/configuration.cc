@@ -57,10 +57,6 @@ class FieldCursor {
   std::size_t pos_ = 0;
 };
 
-bool is_trailing_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 /// Base-10 signed 64-bit value of the whole field, at least `minimum`.
 bool parse_number(std::string_view field, std::int64_t minimum, std::int64_t& value) {
   errno = 0;
@@ -184,7 +180,7 @@ int process_line(char* text, std::size_t length, std::int64_t minute_of_day, Job
     log_event("Error: Config error: NUL byte in line");
     return 1;
   }
-  while (length > 0 && is_trailing_space(text[length - 1])) --length;
+  while (length > 0 && is_ascii_space(text[length - 1])) --length;
   std::string_view line(text, length);
   if (line.empty() || line.front() == '#') return 0;
   if (line.front() == ',' || line.find(",,") != std::string_view::npos) {

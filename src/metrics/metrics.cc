@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "config/job_list.h"
+#include "config/names.h"
 #include "log/log.h"
 
 namespace corvatel {
@@ -14,13 +15,9 @@ namespace {
 constexpr std::size_t kWorkBytes = 512;
 constexpr std::size_t kFirstRows = 256;
 
-bool is_trailing_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 void trim_trailing_space(char* text) {
   std::size_t length = std::strlen(text);
-  while (length > 0 && is_trailing_space(text[length - 1])) --length;
+  while (length > 0 && is_ascii_space(text[length - 1])) --length;
   text[length] = '\0';
 }
 

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "config/names.h"
 #include "log/log.h"
 #include "zfs/unique_fd.h"
 
@@ -83,10 +84,6 @@ class ChildProcess {
 
   pid_t pid_;
 };
-
-bool is_ascii_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 void flush_stderr_line(OutputChannel& channel) {
   std::size_t end = channel.length;
