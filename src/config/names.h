@@ -24,6 +24,17 @@ std::string_view dataset_pool(std::string_view dataset);
 /// True when `descendant` begins with `ancestor` followed by '/'.
 bool dataset_is_ancestor(std::string_view ancestor, std::string_view descendant);
 
+/// Calls visit(ancestor) for each ancestor of `dataset`, the pool first, until a call returns
+/// true; true when one did.
+template <class Visit>
+bool any_ancestor(std::string_view dataset, Visit&& visit) {
+  for (std::size_t slash = dataset.find('/'); slash != std::string_view::npos;
+       slash = dataset.find('/', slash + 1)) {
+    if (visit(dataset.substr(0, slash))) return true;
+  }
+  return false;
+}
+
 /// The config key: dataset, the byte 0x1F, prefix. Throws std::bad_alloc.
 std::string config_key(std::string_view dataset, std::string_view prefix);
 

@@ -29,13 +29,11 @@ class NameTable {
   }
   bool taken(std::string_view name) const { return slots_[find(name)].taken; }
   void take(std::string_view name) { slots_[find(name)].taken = true; }
-  // True when a name held here is an ancestor of `name`: the text before one of its '/'.
+  // True when a name held here is an ancestor of `name`.
   bool holds_ancestor_of(std::string_view name) const {
-    for (std::size_t slash = name.find('/'); slash != std::string_view::npos;
-         slash = name.find('/', slash + 1)) {
-      if (slots_[find(name.substr(0, slash))].name != nullptr) return true;
-    }
-    return false;
+    return any_ancestor(name, [&](std::string_view ancestor) {
+      return slots_[find(ancestor)].name != nullptr;
+    });
   }
 
  private:

@@ -43,16 +43,12 @@ bool key_present(const JobList& list, const std::vector<CoverEntry>& entries,
   return job.prefix == prefix && job.dataset == dataset;
 }
 
-// True when a job with the same prefix stands on an ancestor of the job's dataset: on the text
-// before one of its '/'.
+// True when a job with the same prefix stands on an ancestor of the job's dataset.
 bool has_recursive_ancestor(const JobList& list, const std::vector<CoverEntry>& entries,
                             const SnapshotJob& job) {
-  std::string_view dataset = job.dataset;
-  for (std::size_t slash = dataset.find('/'); slash != std::string_view::npos;
-       slash = dataset.find('/', slash + 1)) {
-    if (key_present(list, entries, job.prefix, dataset.substr(0, slash))) return true;
-  }
-  return false;
+  return any_ancestor(job.dataset, [&](std::string_view ancestor) {
+    return key_present(list, entries, job.prefix, ancestor);
+  });
 }
 
 // Marks on the whole list first, so a job counts as covered even when its coverer is covered.
@@ -99,18 +95,15 @@ std::size_t longest_key(const JobList& list) {
   return longest;
 }
 
-// Looks up the job's dataset, then each ancestor up to the pool. `probe` already has room
-// for every key, so nothing is allocated while job_list_compact has jobs half moved.
+// Looks up the job's dataset and each of its ancestors. `probe` already has room for every
+// key, so nothing is allocated while job_list_compact has jobs half moved.
 bool is_covered(const SnapshotJob& job, const std::vector<std::string>& keys, std::string& probe) {
-  std::string_view candidate = job.dataset;
-  for (;;) {
-    probe.assign(candidate).push_back('\x1f');  // the config_key layout
+  auto listed = [&](std::string_view dataset) {
+    probe.assign(dataset).push_back('\x1f');  // the config_key layout
     probe.append(job.prefix);
-    if (std::binary_search(keys.begin(), keys.end(), probe)) return true;
-    std::size_t slash = candidate.rfind('/');
-    if (slash == std::string_view::npos) return false;
-    candidate = candidate.substr(0, slash);
-  }
+    return std::binary_search(keys.begin(), keys.end(), probe);
+  };
+  return listed(job.dataset) || any_ancestor(job.dataset, listed);
 }
 
 }  // namespace

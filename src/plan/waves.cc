@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "config/names.h"
 namespace corvatel {
 namespace {
 
@@ -82,9 +83,10 @@ void settle_wave(JobList& list, Placement& placement, std::size_t job, std::size
   std::string_view dataset = list.items[job].dataset;
   placement.held.clear();
   placement.gather(list, dataset, p);
-  for (std::size_t slash = dataset.find('/'); slash != std::string_view::npos;
-       slash = dataset.find('/', slash + 1))
-    placement.gather(list, dataset.substr(0, slash), p);
+  any_ancestor(dataset, [&](std::string_view ancestor) {
+    placement.gather(list, ancestor, p);
+    return false;
+  });
   std::sort(placement.held.begin(), placement.held.end());
   std::uint64_t wave = list.items[job].wave;
   for (std::uint64_t taken : placement.held) {
