@@ -10,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "config/growth.h"
 #include "config/names.h"
 #include "log/log.h"
 

@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "config/growth.h"
+
 namespace corvatel {
 
 int job_list_append(JobList& list, std::string_view dataset, std::string_view prefix,

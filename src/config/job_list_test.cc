@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "config/growth.h"
+
 namespace corvatel {
 namespace {
 

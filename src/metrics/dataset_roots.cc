@@ -3,6 +3,7 @@
 #include <functional>
 #include <new>
 
+#include "config/growth.h"
 #include "config/names.h"
 #include "zfs/zfs_command.h"
 

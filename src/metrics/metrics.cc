@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/job_list.h"
+#include "config/growth.h"
 #include "config/names.h"
 #include "log/log.h"
 
