@@ -107,9 +107,8 @@ int format_names(const BatchRun& run, const std::vector<std::size_t>& positions,
   for (std::size_t i = batch.first; i < batch.last; ++i) {
     const SnapshotJob& job = run.list.items[positions[i]];
     std::size_t remaining = buffer.size() - used;
-    int length = std::snprintf(buffer.data() + used, remaining, "%s@%s_%s", job.dataset.c_str(),
-                               job.prefix.c_str(), run.timestamp);
-    if (length < 0 || static_cast<std::size_t>(length) >= remaining) return -1;
+    int length = format_snapshot_name(job, run.timestamp, buffer.data() + used, remaining);
+    if (length < 0) return -1;
     names.push_back(buffer.data() + used);
     used += static_cast<std::size_t>(length) + 1;
   }
@@ -179,6 +178,14 @@ int run_pool(const BatchRun& run, std::string_view pool) {
 }
 
 }  // namespace
+
+int format_snapshot_name(const SnapshotJob& job, const char* timestamp, char* buffer,
+                         std::size_t size) {
+  int length = std::snprintf(buffer, size, "%s@%s_%s", job.dataset.c_str(), job.prefix.c_str(),
+                             timestamp);
+  if (length < 0 || static_cast<std::size_t>(length) >= size) return -1;
+  return length;
+}
 
 int create_snapshot_batches(const char* zfs, JobList& list, const char* timestamp,
                             bool recursive) {

@@ -211,5 +211,23 @@ TEST(SnapshotBatches, ManyPoolsRunInOrderOfFirstAppearance) {
   EXPECT_EQ(log.messages(), std::vector<std::string>{});
 }
 
+TEST(SnapshotName, IsDatasetAtPrefixUnderscoreTimestampOrMinusOneWhenItDoesNotFit) {
+  JobList list = make_list({{"tank/home", 0}});
+  const std::string expected = snap("tank/home");  // 41 characters
+  struct Case {
+    std::size_t size;
+    int result;
+  } cases[] = {{512, 41}, {42, 41}, {41, -1}, {1, -1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    std::vector<char> buffer(c.size, 'x');
+    EXPECT_EQ(format_snapshot_name(list.items[0], TIMESTAMP, buffer.data(), buffer.size()),
+              c.result);
+    if (c.result > 0) {
+      EXPECT_EQ(std::string(buffer.data()), expected);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace corvatel

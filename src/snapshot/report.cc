@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "log/log.h"
+#include "snapshot/batches.h"
 
 namespace corvatel {
 namespace {
@@ -33,9 +34,7 @@ bool failed_snapshot_exists(const Pass& pass, const SnapshotJob& job, const JobT
 
 void handle_job(const Pass& pass, const SnapshotJob& job, const JobTally& tally, int& status) {
   char name[SNAPSHOT_NAME_SIZE];
-  int length = std::snprintf(name, sizeof name, "%s@%s_%s", job.dataset.c_str(),
-                             job.prefix.c_str(), pass.timestamp);
-  if (length < 0 || static_cast<std::size_t>(length) >= sizeof name) {
+  if (format_snapshot_name(job, pass.timestamp, name, sizeof name) < 0) {
     log_event("Error: Failed to format %ssnapshot name for %s", pass.words.plain,
               job.dataset.c_str());
     status = 1;
