@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <new>
-#include <string>
+#include <numeric>
 #include <string_view>
 #include <vector>
 
@@ -13,97 +13,75 @@
 namespace corvatel {
 namespace {
 
-// A recursive job's place in the lookup order, and its mark. One array serves both, sorted
-// by key for the lookups and then by position for the removal, so that the marks remain the
-// only allocation.
-struct CoverEntry {
-  std::size_t job;
-  bool covered;
-};
+// The recursive jobs' positions in order of prefix and then dataset: whether a recursive job
+// with a given prefix stands on a given dataset is then a binary search that allocates nothing.
+// The positions hold only while the list is not compacted.
+class RecursiveIndex {
+ public:
+  explicit RecursiveIndex(const JobList& recursive) : list_(recursive) {}
 
-// Orders entries by the job's prefix, then dataset, then position.
-bool key_before(const JobList& list, const CoverEntry& a, const CoverEntry& b) {
-  const SnapshotJob& x = list.items[a.job];
-  const SnapshotJob& y = list.items[b.job];
-  if (int order = x.prefix.compare(y.prefix); order != 0) return order < 0;
-  if (int order = x.dataset.compare(y.dataset); order != 0) return order < 0;
-  return a.job < b.job;
-}
+  // -1 when memory ran out.
+  int build() {
+    try {
+      order_.resize(list_.items.size());
+    } catch (const std::bad_alloc&) {
+      return -1;
+    }
+    std::iota(order_.begin(), order_.end(), std::size_t{0});
+    std::sort(order_.begin(), order_.end(), [&](std::size_t a, std::size_t b) {
+      return before(list_.items[a], list_.items[b].prefix, list_.items[b].dataset);
+    });
+    return 0;
+  }
 
-// True when a job with `prefix` stands on `dataset`; `entries` are in key order.
-bool key_present(const JobList& list, const std::vector<CoverEntry>& entries,
-                 std::string_view prefix, std::string_view dataset) {
-  auto first = std::partition_point(entries.begin(), entries.end(), [&](const CoverEntry& entry) {
-    const SnapshotJob& job = list.items[entry.job];
+  // True when a recursive job with `prefix` stands on `dataset`.
+  bool holds(std::string_view prefix, std::string_view dataset) const {
+    auto first = std::partition_point(order_.begin(), order_.end(), [&](std::size_t job) {
+      return before(list_.items[job], prefix, dataset);
+    });
+    if (first == order_.end()) return false;
+    const SnapshotJob& job = list_.items[*first];
+    return job.prefix == prefix && job.dataset == dataset;
+  }
+
+  // True when a recursive job with `prefix` stands on an ancestor of `dataset`.
+  bool holds_on_ancestor(std::string_view prefix, std::string_view dataset) const {
+    return any_ancestor(dataset,
+                        [&](std::string_view ancestor) { return holds(prefix, ancestor); });
+  }
+
+ private:
+  static bool before(const SnapshotJob& job, std::string_view prefix, std::string_view dataset) {
     if (int order = job.prefix.compare(prefix); order != 0) return order < 0;
     return job.dataset.compare(dataset) < 0;
-  });
-  if (first == entries.end()) return false;
-  const SnapshotJob& job = list.items[first->job];
-  return job.prefix == prefix && job.dataset == dataset;
-}
+  }
 
-// True when a job with the same prefix stands on an ancestor of the job's dataset.
-bool has_recursive_ancestor(const JobList& list, const std::vector<CoverEntry>& entries,
-                            const SnapshotJob& job) {
-  return any_ancestor(job.dataset, [&](std::string_view ancestor) {
-    return key_present(list, entries, job.prefix, ancestor);
-  });
-}
+  const JobList& list_;
+  std::vector<std::size_t> order_;
+};
 
 // Marks on the whole list first, so a job counts as covered even when its coverer is covered.
 int remove_covered_recursive_jobs(JobList& recursive) {
-  std::vector<CoverEntry> entries;
+  RecursiveIndex index(recursive);
+  std::vector<bool> covered;
+  if (index.build() != 0) return -1;
   try {
-    entries.resize(recursive.items.size());
+    covered.resize(recursive.items.size());
   } catch (const std::bad_alloc&) {
     return -1;
   }
-  for (std::size_t i = 0; i < entries.size(); ++i) entries[i] = {i, false};
-  auto by_key = [&](const CoverEntry& a, const CoverEntry& b) {
-    return key_before(recursive, a, b);
-  };
-  std::sort(entries.begin(), entries.end(), by_key);
-  for (CoverEntry& entry : entries)
-    entry.covered = has_recursive_ancestor(recursive, entries, recursive.items[entry.job]);
-  std::sort(entries.begin(), entries.end(),
-            [](const CoverEntry& a, const CoverEntry& b) { return a.job < b.job; });
-  std::size_t index = 0;
+  for (std::size_t i = 0; i < covered.size(); ++i) {
+    const SnapshotJob& job = recursive.items[i];
+    covered[i] = index.holds_on_ancestor(job.prefix, job.dataset);
+  }
+  std::size_t position = 0;
   job_list_compact(recursive, [&](const SnapshotJob& job) {
-    if (!entries[index++].covered) return true;
+    if (!covered[position++]) return true;
     log_event("Skipping %s: already covered by a recursive ancestor with prefix '%s'",
               job.dataset.c_str(), job.prefix.c_str());
     return false;
   });
   return 0;
-}
-
-// The config keys of the recursive jobs in byte order. Throws std::bad_alloc.
-std::vector<std::string> sorted_recursive_keys(const JobList& recursive) {
-  std::vector<std::string> keys;
-  keys.reserve(recursive.items.size());
-  for (const SnapshotJob& job : recursive.items)
-    keys.push_back(config_key(job.dataset, job.prefix));
-  std::sort(keys.begin(), keys.end());
-  return keys;
-}
-
-std::size_t longest_key(const JobList& list) {
-  std::size_t longest = 0;
-  for (const SnapshotJob& job : list.items)
-    longest = std::max(longest, job.dataset.size() + 1 + job.prefix.size());
-  return longest;
-}
-
-// Looks up the job's dataset and each of its ancestors. `probe` already has room for every
-// key, so nothing is allocated while job_list_compact has jobs half moved.
-bool is_covered(const SnapshotJob& job, const std::vector<std::string>& keys, std::string& probe) {
-  auto listed = [&](std::string_view dataset) {
-    probe.assign(dataset).push_back('\x1f');  // the config_key layout
-    probe.append(job.prefix);
-    return std::binary_search(keys.begin(), keys.end(), probe);
-  };
-  return listed(job.dataset) || any_ancestor(job.dataset, listed);
 }
 
 }  // namespace
@@ -116,16 +94,12 @@ int resolve_recursive_overlaps(JobList& recursive) {
 
 int drop_covered_standard_jobs(JobList& standard, const JobList& recursive) {
   if (standard.items.empty() || recursive.items.empty()) return 0;
-  std::vector<std::string> keys;
-  std::string probe;
-  try {
-    keys = sorted_recursive_keys(recursive);
-    probe.reserve(longest_key(standard));
-  } catch (const std::bad_alloc&) {
-    return -1;
-  }
+  RecursiveIndex index(recursive);
+  if (index.build() != 0) return -1;
+  // The lookups allocate nothing, so nothing fails while the compaction has jobs half moved.
   job_list_compact(standard, [&](const SnapshotJob& job) {
-    if (!is_covered(job, keys, probe)) return true;
+    if (!index.holds(job.prefix, job.dataset) && !index.holds_on_ancestor(job.prefix, job.dataset))
+      return true;
     log_event("Skipping %s: covered by a recursive ancestor with prefix '%s'", job.dataset.c_str(),
               job.prefix.c_str());
     return false;
