@@ -6,11 +6,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <new>
 #include <utility>
 
-#include "config/growth.h"
 #include "config/names.h"
 #include "log/log.h"
 
@@ -22,7 +20,6 @@ constexpr std::size_t kPrefixTooLong = 64;
 constexpr std::size_t kRecursiveTooLong = 32;
 // Leaves room for '@', '_' and the 24-character snapshot timestamp within 255 characters.
 constexpr std::size_t kDatasetPrefixMax = 229;
-constexpr std::size_t kKeySetFirstCapacity = 32;
 
 static_assert(sizeof(long long) == sizeof(std::int64_t));
 
@@ -193,56 +190,18 @@ int process_line(char* text, std::size_t length, std::int64_t minute_of_day, Job
   return accept_entry(entry, minute_of_day, standard, recursive, keys);
 }
 
-// The slot holding `key`, or the free slot where it belongs.
-std::size_t find_key_slot(const ConfigKeySet& set, const std::string& key, std::size_t hash) {
-  std::size_t mask = set.index.size() - 1;
-  for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-    std::uint32_t held = set.index[slot];
-    if (held == 0 || set.items[held - 1] == key) return slot;
-  }
-}
-
-// Sizes the index to twice the capacity of the keys (a power of two), so that it is never more
-// than half full, and fills it again; -1 when memory ran out (the old index is kept).
-int rebuild_key_index(ConfigKeySet& set) {
-  std::vector<std::uint32_t> index;
-  try {
-    index.resize(set.items.capacity() * 2);
-  } catch (const std::bad_alloc&) {
-    return -1;
-  }
-  index.swap(set.index);
-  for (std::size_t i = 0; i < set.items.size(); ++i) {
-    const std::string& key = set.items[i];
-    set.index[find_key_slot(set, key, std::hash<std::string>{}(key))] =
-        static_cast<std::uint32_t>(i + 1);
-  }
-  return 0;
-}
-
 }  // namespace
 
 int config_key_set_add(ConfigKeySet& set, std::string_view dataset, std::string_view prefix) {
-  std::string key;
   try {
-    key = config_key(dataset, prefix);
+    std::string key = config_key(dataset, prefix);
+    // Looked up first, so that a duplicate line never needs memory for a node.
+    if (set.contains(key)) return 1;
+    set.insert(std::move(key));  // a single-element insert that throws adds nothing
   } catch (const std::bad_alloc&) {
     return -1;
   }
-  std::size_t hash = std::hash<std::string>{}(key);
-  if (!set.index.empty() && set.index[find_key_slot(set, key, hash)] != 0) return 1;
-  if (grow_for_one_more(set.items, kKeySetFirstCapacity) != 0) return -1;
-  // Also after an earlier add grew the keys but failed to grow the index.
-  if (set.index.size() < set.items.capacity() * 2 && rebuild_key_index(set) != 0) return -1;
-  std::size_t slot = find_key_slot(set, key, hash);
-  set.items.push_back(std::move(key));  // capacity is already there: cannot throw
-  set.index[slot] = static_cast<std::uint32_t>(set.items.size());
   return 0;
-}
-
-void config_key_set_free(ConfigKeySet& set) {
-  std::vector<std::string>().swap(set.items);
-  std::vector<std::uint32_t>().swap(set.index);
 }
 
 LineBuffer::~LineBuffer() { release(); }

@@ -6,23 +6,17 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <unordered_set>
 
 #include "config/job_list.h"
 
 namespace corvatel {
 
-/// The config keys of every valid line read so far; count/capacity are size/capacity.
-struct ConfigKeySet {
-  std::vector<std::string> items;
-  std::vector<std::uint32_t> index;  // kept by config_key_set_add: position in items + 1, or 0
-};
+/// The config keys of every valid line read so far.
+using ConfigKeySet = std::unordered_set<std::string>;
 
-/// Registers dataset+prefix (capacity 32 first, then doubling): 0 added, 1 present, -1 no memory.
+/// Registers dataset+prefix: 0 added, 1 present, -1 when memory ran out (nothing added).
 int config_key_set_add(ConfigKeySet& set, std::string_view dataset, std::string_view prefix);
-
-/// Releases every key and the storage.
-void config_key_set_free(ConfigKeySet& set);
 
 /// getline's growable buffer; the frame frees it (release()) just before closing the stream.
 struct LineBuffer {

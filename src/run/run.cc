@@ -209,7 +209,6 @@ void clean_up(RunFrame& frame) {
   std::vector<WrittenMetric>().swap(frame.metrics.rows);
   job_list_free(frame.standard);
   job_list_free(frame.recursive);
-  config_key_set_free(frame.keys);
 }
 
 int final_log_checks(const RunFrame& frame, int exit_status) {
