@@ -206,7 +206,7 @@ TEST(DatasetRoots, CollectFailsCleanlyAtEachAllocation) {
     ++failures;
     EXPECT_EQ(result, -1);
   }
-  EXPECT_EQ(failures, 3u);  // the name table, the roots' storage, one long name
+  EXPECT_GE(failures, 3u);  // the name table, the roots' storage, one long name at least
 }
 
 }  // namespace
