@@ -15,7 +15,7 @@ struct LengthPair {
   std::uint64_t length;
 };
 
-constexpr std::uint64_t LOW_HALF = 0xffffffff;
+constexpr std::uint64_t kLowHalf = 0xffffffff;
 
 // Each job's wave is the number of jobs before it in the list on the same dataset. The jobs
 // are sorted in place by dataset and put back in list order, so that nothing is allocated and
@@ -29,11 +29,11 @@ void assign_initial_waves(JobList& list) {
     return order != 0 ? order < 0 : a.wave < b.wave;
   });
   for (std::size_t i = 1; i < jobs.size(); ++i) {
-    if (jobs[i].dataset == jobs[i - 1].dataset) jobs[i].wave |= (jobs[i - 1].wave & LOW_HALF) + 1;
+    if (jobs[i].dataset == jobs[i - 1].dataset) jobs[i].wave |= (jobs[i - 1].wave & kLowHalf) + 1;
   }
   std::sort(jobs.begin(), jobs.end(),
             [](const SnapshotJob& a, const SnapshotJob& b) { return a.wave < b.wave; });
-  for (SnapshotJob& job : jobs) job.wave &= LOW_HALF;
+  for (SnapshotJob& job : jobs) job.wave &= kLowHalf;
 }
 
 // Where each recursive job was placed (its position in the length order), and the jobs in

@@ -15,7 +15,7 @@
 namespace corvatel {
 namespace {
 
-constexpr std::size_t WAVE_FIRST_CAPACITY = 32;
+constexpr std::size_t kWaveFirstCapacity = 32;
 
 struct BatchRun {
   const char* zfs;
@@ -59,16 +59,16 @@ class HandledPools {
     return overflowed_ && pool_seen_before(list_, index);
   }
   void add(std::size_t index) {
-    if (count_ < POOLS_REMEMBERED)
+    if (count_ < kPoolsRemembered)
       first_jobs_[count_++] = index;
     else
       overflowed_ = true;
   }
 
  private:
-  static constexpr std::size_t POOLS_REMEMBERED = 64;
+  static constexpr std::size_t kPoolsRemembered = 64;
   const JobList& list_;
-  std::size_t first_jobs_[POOLS_REMEMBERED] = {};
+  std::size_t first_jobs_[kPoolsRemembered] = {};
   std::size_t count_ = 0;
   bool overflowed_ = false;
 };
@@ -93,7 +93,7 @@ int collect_wave(const JobList& list, std::string_view pool, std::uint64_t wave,
   for (std::size_t i = 0; i < list.items.size(); ++i) {
     const SnapshotJob& job = list.items[i];
     if (job.wave != wave || dataset_pool(job.dataset) != pool) continue;
-    if (grow_for_one_more(positions, WAVE_FIRST_CAPACITY) != 0) return -1;
+    if (grow_for_one_more(positions, kWaveFirstCapacity) != 0) return -1;
     positions.push_back(i);
   }
   return 0;

@@ -16,7 +16,7 @@ using Calls = std::vector<std::vector<std::string>>;
 using testing::FakeZfs;
 using testing::LogCapture;
 
-constexpr const char* TIMESTAMP = "2025-03-01_14:00:00p0100";
+constexpr const char* kTimestamp = "2025-03-01_14:00:00p0100";
 
 struct JobSpec {
   std::string dataset;
@@ -33,7 +33,7 @@ JobList make_list(const std::vector<JobSpec>& specs, const std::string& prefix =
 }
 
 std::string snap(const std::string& dataset, const std::string& prefix = "hourly") {
-  return dataset + "@" + prefix + "_" + TIMESTAMP;
+  return dataset + "@" + prefix + "_" + kTimestamp;
 }
 
 std::vector<std::int32_t> failed_marks(const JobList& list) {
@@ -46,7 +46,7 @@ TEST(SnapshotBatches, EmptyListRunsNothingAndLogsNothing) {
   LogCapture log;
   FakeZfs zfs;
   JobList list;
-  EXPECT_EQ(create_snapshot_batches(zfs.path(), list, TIMESTAMP, false), 0);
+  EXPECT_EQ(create_snapshot_batches(zfs.path(), list, kTimestamp, false), 0);
   EXPECT_EQ(zfs.calls(), Calls{});
   EXPECT_EQ(log.messages(), std::vector<std::string>{});
 }
@@ -55,7 +55,7 @@ TEST(SnapshotBatches, GroupsPoolsInOrderOfFirstAppearanceAndWavesAscending) {
   LogCapture log;
   FakeZfs zfs;
   JobList list = make_list({{"tank/a", 0}, {"data/x", 0}, {"tank/b", 1}, {"tank", 0}});
-  EXPECT_EQ(create_snapshot_batches(zfs.path(), list, TIMESTAMP, false), 0);
+  EXPECT_EQ(create_snapshot_batches(zfs.path(), list, kTimestamp, false), 0);
   EXPECT_EQ(zfs.calls(), (Calls{{zfs.path(), "snapshot", snap("tank/a"), snap("tank")},
                                 {zfs.path(), "snapshot", snap("tank/b")},
                                 {zfs.path(), "snapshot", snap("data/x")}}));
@@ -67,7 +67,7 @@ TEST(SnapshotBatches, EmptyWaveMakesNoCommand) {
   LogCapture log;
   FakeZfs zfs;
   JobList list = make_list({{"tank/b", 2}, {"tank/a", 0}});
-  EXPECT_EQ(create_snapshot_batches(zfs.path(), list, TIMESTAMP, false), 0);
+  EXPECT_EQ(create_snapshot_batches(zfs.path(), list, kTimestamp, false), 0);
   EXPECT_EQ(zfs.calls(), (Calls{{zfs.path(), "snapshot", snap("tank/a")},
                                 {zfs.path(), "snapshot", snap("tank/b")}}));
 }
@@ -86,7 +86,7 @@ TEST(SnapshotBatches, RecursiveFlagOnlyForTheRecursiveList) {
     LogCapture log;
     FakeZfs zfs;
     JobList list = make_list({{"tank/a", 0}, {"tank/b", 0}});
-    EXPECT_EQ(create_snapshot_batches(zfs.path(), list, TIMESTAMP, c.recursive), 0);
+    EXPECT_EQ(create_snapshot_batches(zfs.path(), list, kTimestamp, c.recursive), 0);
     std::vector<std::string> expected{zfs.path()};
     expected.insert(expected.end(), c.args.begin(), c.args.end());
     EXPECT_EQ(zfs.calls(), Calls{expected});
@@ -117,7 +117,7 @@ TEST(SnapshotBatches, BatchHoldsNamesUpToTheByteBudgetInclusive) {
     std::string last = "tank/" + std::string(c.last_length - 5, 'z');
     specs.push_back({last, 0});
     JobList list = make_list(specs, "p");
-    EXPECT_EQ(create_snapshot_batches(zfs.path(), list, TIMESTAMP, false), 0);
+    EXPECT_EQ(create_snapshot_batches(zfs.path(), list, kTimestamp, false), 0);
 
     Calls calls = zfs.calls();
     ASSERT_EQ(calls.size(), c.names_per_call.size());
@@ -137,7 +137,7 @@ TEST(SnapshotBatches, OversizedJobFormsABatchOfItsOwnAndIsStillRun) {
   FakeZfs zfs;
   std::string huge = "tank/" + std::string(ZFS_ARG_BYTES_MAX, 'h');
   JobList list = make_list({{"tank/a", 0}, {huge, 0}, {"tank/b", 0}});
-  int result = create_snapshot_batches(zfs.path(), list, TIMESTAMP, false);
+  int result = create_snapshot_batches(zfs.path(), list, kTimestamp, false);
 
   Calls expected{{zfs.path(), "snapshot", snap("tank/a")}};
 #ifdef __linux__
@@ -173,7 +173,7 @@ TEST(SnapshotBatches, FailedBatchesMarkOnlyTheirJobsAndLogOnce) {
     // Calls: (tank/a, tank/b), (data/x), (misc/y, misc/z).
     JobList list = make_list(
         {{"tank/a", 0}, {"data/x", 0}, {"tank/b", 0}, {"misc/y", 0}, {"misc/z", 0}});
-    EXPECT_EQ(create_snapshot_batches(zfs.path(), list, TIMESTAMP, c.recursive), -1);
+    EXPECT_EQ(create_snapshot_batches(zfs.path(), list, kTimestamp, c.recursive), -1);
     EXPECT_EQ(zfs.calls().size(), 3u);
     EXPECT_EQ(failed_marks(list), (std::vector<std::int32_t>{1, 0, 1, 1, 1}));
     EXPECT_EQ(log.messages(), std::vector<std::string>{c.message});
@@ -186,7 +186,7 @@ TEST(SnapshotBatches, FailedCommandDoesNotStopLaterWaves) {
   zfs.set_status(1, 1);
   JobList list = make_list({{"tank", 0}, {"tank", 1}});
   list.items[1].prefix = "daily";
-  EXPECT_EQ(create_snapshot_batches(zfs.path(), list, TIMESTAMP, false), -1);
+  EXPECT_EQ(create_snapshot_batches(zfs.path(), list, kTimestamp, false), -1);
   EXPECT_EQ(zfs.calls(), (Calls{{zfs.path(), "snapshot", snap("tank")},
                                 {zfs.path(), "snapshot", snap("tank", "daily")}}));
   EXPECT_EQ(failed_marks(list), (std::vector<std::int32_t>{1, 0}));
@@ -201,7 +201,7 @@ TEST(SnapshotBatches, ManyPoolsRunInOrderOfFirstAppearance) {
   for (int p = 0; p < pools; ++p) specs.push_back({"pool" + std::to_string(p) + "/a", 0});
   for (int p = pools - 1; p >= 0; --p) specs.push_back({"pool" + std::to_string(p), 0});
   JobList list = make_list(specs);
-  EXPECT_EQ(create_snapshot_batches(zfs.path(), list, TIMESTAMP, false), 0);
+  EXPECT_EQ(create_snapshot_batches(zfs.path(), list, kTimestamp, false), 0);
   Calls expected;
   for (int p = 0; p < pools; ++p) {
     std::string pool = "pool" + std::to_string(p);
@@ -221,7 +221,7 @@ TEST(SnapshotName, IsDatasetAtPrefixUnderscoreTimestampOrMinusOneWhenItDoesNotFi
   for (const Case& c : cases) {
     SCOPED_TRACE(c.size);
     std::vector<char> buffer(c.size, 'x');
-    EXPECT_EQ(format_snapshot_name(list.items[0], TIMESTAMP, buffer.data(), buffer.size()),
+    EXPECT_EQ(format_snapshot_name(list.items[0], kTimestamp, buffer.data(), buffer.size()),
               c.result);
     if (c.result > 0) {
       EXPECT_EQ(std::string(buffer.data()), expected);

@@ -9,7 +9,7 @@
 namespace corvatel {
 namespace {
 
-constexpr std::size_t SNAPSHOT_NAME_SIZE = 512;
+constexpr std::size_t kSnapshotNameSize = 512;
 
 struct Pass {
   const char* zfs;
@@ -33,7 +33,7 @@ bool failed_snapshot_exists(const Pass& pass, const SnapshotJob& job, const JobT
 }
 
 void handle_job(const Pass& pass, const SnapshotJob& job, const JobTally& tally, int& status) {
-  char name[SNAPSHOT_NAME_SIZE];
+  char name[kSnapshotNameSize];
   if (format_snapshot_name(job, pass.timestamp, name, sizeof name) < 0) {
     log_event("Error: Failed to format %ssnapshot name for %s", pass.words.plain,
               job.dataset.c_str());
@@ -60,7 +60,7 @@ int verify_report_and_prune(const char* zfs, const JobList& list,
 }
 
 void format_size(std::int64_t bytes, char (&text)[32]) {
-  static constexpr const char* UNITS[] = {"", "K", "M", "G", "T", "P", "E"};
+  static constexpr const char* kUnits[] = {"", "K", "M", "G", "T", "P", "E"};
   if (bytes < 1) {
     std::snprintf(text, sizeof text, "0");
     return;
@@ -75,7 +75,7 @@ void format_size(std::int64_t bytes, char (&text)[32]) {
     value = std::ldexp(value, -10);
     ++unit;
   }
-  std::snprintf(text, sizeof text, "%.2f%s", value, UNITS[unit]);
+  std::snprintf(text, sizeof text, "%.2f%s", value, kUnits[unit]);
 }
 
 }  // namespace corvatel

@@ -17,11 +17,11 @@
 namespace corvatel {
 namespace {
 
-constexpr std::size_t LINE_LIMIT = 511;
+constexpr std::size_t kLineLimit = 511;
 // Large reads: a listing of a million snapshots is tens of megabytes.
-constexpr std::size_t READ_SIZE = 65536;
+constexpr std::size_t kReadSize = 65536;
 // 511 NUL bytes written as "\x00" each, and the terminator.
-constexpr std::size_t MESSAGE_SIZE = LINE_LIMIT * 4 + 1;
+constexpr std::size_t kMessageSize = kLineLimit * 4 + 1;
 
 struct Pipe {
   UniqueFd read_end;
@@ -41,7 +41,7 @@ struct OutputChannel {
   LineHandler handler = nullptr;
   void* user_data = nullptr;
   int is_stderr = 0;
-  char line[LINE_LIMIT + 1];
+  char line[kLineLimit + 1];
   std::uint64_t length = 0;
   int failed = 0;
 
@@ -89,7 +89,7 @@ void flush_stderr_line(OutputChannel& channel) {
   std::size_t end = channel.length;
   while (end > 0 && is_ascii_space(channel.line[end - 1])) --end;
   if (end == 0) return;
-  char message[MESSAGE_SIZE];
+  char message[kMessageSize];
   std::size_t out = 0;
   for (std::size_t i = 0; i < end; ++i) {
     if (channel.line[i] == '\0') {
@@ -131,11 +131,11 @@ void flush_line(OutputChannel& channel) {
 // Appends bytes that hold no newline; a full line is flushed before the next byte is added.
 void append_bytes(OutputChannel& channel, const char* bytes, std::size_t count) {
   while (count > 0) {
-    if (channel.length == LINE_LIMIT) {
+    if (channel.length == kLineLimit) {
       if (!channel.is_stderr) channel.failed = 1;
       flush_line(channel);
     }
-    std::size_t room = LINE_LIMIT - channel.length;
+    std::size_t room = kLineLimit - channel.length;
     std::size_t taken = count < room ? count : room;
     std::memcpy(channel.line + channel.length, bytes, taken);
     channel.length += taken;
@@ -153,7 +153,7 @@ void take_bytes(OutputChannel& channel, char* bytes, std::size_t count) {
     std::size_t before =
         newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - bytes) : count;
     if (newline != nullptr && !channel.is_stderr && channel.length == 0 &&
-        before <= LINE_LIMIT) {
+        before <= kLineLimit) {
       deliver_stdout_line(channel, bytes, before);
     } else {
       append_bytes(channel, bytes, before);
@@ -178,7 +178,7 @@ void close_channel(OutputChannel& channel) {
 }
 
 void read_channel(OutputChannel& channel) {
-  char buffer[READ_SIZE];
+  char buffer[kReadSize];
   ssize_t got = ::read(channel.fd.get(), buffer, sizeof buffer);
   if (got < 0 && errno == EINTR) return;
   if (got < 0) channel.failed = 1;

@@ -91,7 +91,7 @@ void expect_result(const CommandResult& result, int output_failed, int exited_no
 
 std::string repeat(char c, std::size_t count) { return std::string(count, c); }
 
-const std::string NUL(1, '\0');
+const std::string kNul(1, '\0');
 
 TEST(Runner, StandardErrorLinesAreLoggedCleaned) {
   struct Case {
@@ -108,7 +108,7 @@ TEST(Runner, StandardErrorLinesAreLoggedCleaned) {
       {"leading whitespace kept", "  lead \t\r\n", {"Error: zfs:   lead"}},
       {"no final newline", "last words", {"Error: zfs: last words"}},
       {"percent signs literal", "%s %d %n\n", {"Error: zfs: %s %d %n"}},
-      {"NUL bytes shown", "a" + NUL + "b" + NUL + "\n", {"Error: zfs: a\\x00b\\x00"}},
+      {"NUL bytes shown", "a" + kNul + "b" + kNul + "\n", {"Error: zfs: a\\x00b\\x00"}},
       {"1200 bytes in three pieces",
        repeat('x', 1200) + "\n",
        {"Error: zfs: " + repeat('x', 511), "Error: zfs: " + repeat('x', 511),
@@ -150,9 +150,9 @@ TEST(Runner, StandardOutputLinesReachHandler) {
       {"512 bytes fail, later lines too", repeat('a', 512) + "\nnext\n", {}, -1, {}},
       {"line before 512 bytes", "first\n" + repeat('a', 512) + "\n", {"first"}, -1, {}},
       {"no final newline", "a\nb", {"a"}, -1, {}},
-      {"NUL byte", "a" + NUL + "b\nlater\n", {}, -1, {nul_message}},
+      {"NUL byte", "a" + kNul + "b\nlater\n", {}, -1, {nul_message}},
       {"NUL after failure still logged",
-       "ok\n" + NUL + "\nx" + NUL + "\nfine\n",
+       "ok\n" + kNul + "\nx" + kNul + "\nfine\n",
        {"ok"},
        -1,
        {nul_message, nul_message}},
@@ -238,7 +238,7 @@ TEST(Runner, ChildKilledBySignal) {
 TEST(Runner, WithoutHandlerStandardOutputGoesToDevNull) {
   LogCapture log;
   TempDir dir;
-  std::string out_file = dir.write("out", "a" + NUL + "\n" + repeat('b', 2000) + "\nno newline");
+  std::string out_file = dir.write("out", "a" + kNul + "\n" + repeat('b', 2000) + "\nno newline");
   CommandResult result =
       run_shell("cat \"$1\"; exec \"$2\" stdout-is-dev-null",
                 {out_file, CORVATEL_DESCRIPTOR_PROBE}, nullptr, nullptr);

@@ -21,24 +21,24 @@ void expect_exact_and_terminated(const std::vector<const char*>& argv, std::size
   EXPECT_EQ(argv.back(), nullptr);
 }
 
-const char* const ZFS = "/sim/zfs";
+const char* const kZfs = "/sim/zfs";
 
 TEST(ZfsCommand, WrittenArgvWithRoots) {
   std::vector<std::string> roots = {"tank/a", "other pool/b c"};
   std::vector<const char*> argv;
-  ASSERT_EQ(build_written_argv(argv, ZFS, &roots), 0);
+  ASSERT_EQ(build_written_argv(argv, kZfs, &roots), 0);
   expect_exact_and_terminated(argv, roots.size() + 11);
   EXPECT_EQ(elements(argv),
             (std::vector<std::string>{"/sim/zfs", "get", "-H", "-p", "-r", "-t", "filesystem,volume",
                                       "-o", "name,value", "written", "tank/a", "other pool/b c"}));
-  EXPECT_EQ(argv[0], ZFS);
+  EXPECT_EQ(argv[0], kZfs);
   EXPECT_EQ(argv[10], roots[0].c_str());
   EXPECT_EQ(argv[11], roots[1].c_str());
 }
 
 TEST(ZfsCommand, WrittenArgvWithoutRoots) {
   std::vector<const char*> argv;
-  ASSERT_EQ(build_written_argv(argv, ZFS, nullptr), 0);
+  ASSERT_EQ(build_written_argv(argv, kZfs, nullptr), 0);
   expect_exact_and_terminated(argv, 10);
   EXPECT_EQ(elements(argv),
             (std::vector<std::string>{"/sim/zfs", "get", "-H", "-p", "-t", "filesystem,volume", "-o",
@@ -48,7 +48,7 @@ TEST(ZfsCommand, WrittenArgvWithoutRoots) {
 TEST(ZfsCommand, ListArgvWithRoots) {
   std::vector<std::string> roots = {"tank"};
   std::vector<const char*> argv;
-  ASSERT_EQ(build_list_argv(argv, ZFS, &roots), 0);
+  ASSERT_EQ(build_list_argv(argv, kZfs, &roots), 0);
   expect_exact_and_terminated(argv, 12);
   EXPECT_EQ(elements(argv), (std::vector<std::string>{"/sim/zfs", "list", "-H", "-r", "-t", "snapshot",
                                                       "-o", "name", "-S", "createtxg", "tank"}));
@@ -57,7 +57,7 @@ TEST(ZfsCommand, ListArgvWithRoots) {
 
 TEST(ZfsCommand, ListArgvWithoutRoots) {
   std::vector<const char*> argv;
-  ASSERT_EQ(build_list_argv(argv, ZFS, nullptr), 0);
+  ASSERT_EQ(build_list_argv(argv, kZfs, nullptr), 0);
   expect_exact_and_terminated(argv, 10);
   EXPECT_EQ(elements(argv), (std::vector<std::string>{"/sim/zfs", "list", "-H", "-t", "snapshot", "-o",
                                                       "name", "-S", "createtxg"}));
@@ -80,7 +80,7 @@ TEST(ZfsCommand, SnapshotArgv) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected.back() + (c.recursive ? " -r" : ""));
     std::vector<const char*> argv;
-    ASSERT_EQ(build_snapshot_argv(argv, ZFS, c.recursive, c.names), 0);
+    ASSERT_EQ(build_snapshot_argv(argv, kZfs, c.recursive, c.names), 0);
     expect_exact_and_terminated(argv, c.names.size() + (c.recursive ? 4 : 3));
     EXPECT_EQ(elements(argv), c.expected);
     EXPECT_EQ(argv[argv.size() - 2], c.names.back());
@@ -100,7 +100,7 @@ TEST(ZfsCommand, DestroyArgv) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.recursive);
     std::vector<const char*> argv;
-    ASSERT_EQ(build_destroy_argv(argv, ZFS, c.recursive, name), 0);
+    ASSERT_EQ(build_destroy_argv(argv, kZfs, c.recursive, name), 0);
     expect_exact_and_terminated(argv, c.recursive ? 5 : 4);
     EXPECT_EQ(elements(argv), c.expected);
     EXPECT_EQ(argv[argv.size() - 2], name);
@@ -110,7 +110,7 @@ TEST(ZfsCommand, DestroyArgv) {
 TEST(ZfsCommand, RebuildReplacesEarlierContent) {
   std::vector<const char*> argv = {"stale", "stale", "stale", "stale", "stale", "stale", "stale",
                                    "stale", "stale", "stale", "stale", "stale", "stale"};
-  ASSERT_EQ(build_destroy_argv(argv, ZFS, false, "tank@x"), 0);
+  ASSERT_EQ(build_destroy_argv(argv, kZfs, false, "tank@x"), 0);
   expect_exact_and_terminated(argv, 4);
   EXPECT_EQ(elements(argv), (std::vector<std::string>{"/sim/zfs", "destroy", "tank@x"}));
 }
