@@ -162,7 +162,7 @@ int accept_entry(const Entry& entry, std::int64_t minute_of_day, JobList& standa
     log_event("Error: Failed to track config entry for %s", dataset);
     return kConfigLineLost;
   }
-  if (minute_of_day % entry.interval != 0) return 0;
+  if (!entry_is_due(entry.interval, minute_of_day)) return 0;
   JobList& list = entry.recursive == "yes" ? recursive : standard;
   if (job_list_append(list, entry.dataset, entry.prefix, entry.retention, entry.min_bytes) == 0)
     return 0;
@@ -191,6 +191,10 @@ int process_line(char* text, std::size_t length, std::int64_t minute_of_day, Job
 }
 
 }  // namespace
+
+bool entry_is_due(std::int64_t interval, std::int64_t minute_of_day) {
+  return minute_of_day % interval == 0;
+}
 
 int config_key_set_add(ConfigKeySet& set, std::string_view dataset, std::string_view prefix) {
   try {

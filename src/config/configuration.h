@@ -18,6 +18,10 @@ using ConfigKeySet = std::unordered_set<std::string>;
 /// Registers dataset+prefix: 0 added, 1 present, -1 when memory ran out (nothing added).
 int config_key_set_add(ConfigKeySet& set, std::string_view dataset, std::string_view prefix);
 
+/// The due test: an entry with `interval` (1 or more) is due when the minute of the day,
+/// counted from local midnight, is a multiple of it.
+bool entry_is_due(std::int64_t interval, std::int64_t minute_of_day);
+
 /// getline's growable buffer; the frame frees it (release()) just before closing the stream.
 struct LineBuffer {
   char* data = nullptr;  // malloc'd by getline, so freed with free()

@@ -271,6 +271,21 @@ TEST(ConfigRead, DueWhenMinuteOfDayIsAMultipleOfTheInterval) {
   }
 }
 
+TEST(EntryIsDue, MinuteOfDayIsAMultipleOfTheInterval) {
+  struct Case {
+    std::int64_t interval;
+    std::int64_t minute;
+    bool due;
+  } cases[] = {
+      {1, 0, true},      {1, 1439, true},      {60, 0, true},
+      {60, 840, true},   {60, 90, false},      {50, 1400, true},
+      {50, 10, false},   {1440, 0, true},      {1440, 1439, false},
+      {INT64_MAX, 0, true}, {INT64_MAX, 1439, false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(entry_is_due(c.interval, c.minute), c.due) << c.interval << " at " << c.minute;
+}
+
 TEST(ConfigRead, EveryEntryIsDueAtMidnightInFileOrder) {
   Outcome out = read_text(
       "tank/a,60,1,p,no,0\ntank/b,7,1,p,yes,0\ntank/c,1439,1,p,no,0\ntank/d,5000,1,p,yes,0\n");
