@@ -1,17 +1,14 @@
 #include "metrics/metrics_fetch.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 
-#include <filesystem>
-#include <fstream>
 #include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "allocation_fault.h"
+#include "fake_zfs.h"
 #include "log_capture.h"
 
 namespace corvatel {
@@ -22,38 +19,21 @@ using Rows = std::vector<std::pair<std::string, std::int64_t>>;
 
 const char* const kFetchFailed = "Error: Failed to read ZFS written metrics";
 
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// A stand-in for zfs: records its argv one per line, prints the given standard output and
-// standard error, then exits with the given status (below 0: kills itself with SIGKILL).
-class FakeZfs {
+// The shared stand-in for zfs, printing `out` and then `err` and ending with `status` (below 0:
+// killed with SIGKILL).
+class FetchZfs : public testing::FakeZfs {
  public:
-  FakeZfs(const std::string& out, int status, const std::string& err = "") {
-    char pattern[] = "/tmp/corvatel_metrics_XXXXXX";
-    EXPECT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    write_file(dir_ + "/out", out);
-    write_file(dir_ + "/err", err);
-    std::string script = "#!/bin/sh\n";
-    script += "for a in \"$0\" \"$@\"; do printf '%s\\n' \"$a\"; done > '" + dir_ + "/args'\n";
-    script += "cat '" + dir_ + "/out'\n";
-    script += "cat '" + dir_ + "/err' >&2\n";
-    script += status < 0 ? std::string("kill -KILL $$\n") : "exit " + std::to_string(status) + "\n";
-    write_file(path(), script);
-    EXPECT_EQ(chmod(path().c_str(), 0700), 0);
+  FetchZfs(const std::string& out, int status, const std::string& err = "") {
+    set_output(out);
+    set_error(err);
+    set_status(1, status);
   }
-  ~FakeZfs() { std::filesystem::remove_all(dir_); }
-  FakeZfs(const FakeZfs&) = delete;
-  FakeZfs& operator=(const FakeZfs&) = delete;
 
-  std::string path() const { return dir_ + "/zfs"; }
-  bool ran() const { return std::filesystem::exists(dir_ + "/args"); }
-  Strings argv() const { return testing::split_lines(testing::read_file(dir_ + "/args")); }
-
- private:
-  std::string dir_;
+  bool ran() const { return !calls().empty(); }
+  Strings argv() const {
+    auto all = calls();
+    return all.empty() ? Strings{} : all.front();
+  }
 };
 
 JobList job_list(const Strings& datasets) {
@@ -79,11 +59,11 @@ Strings written_argv(const std::string& zfs, const Strings& roots) {
 
 TEST(MetricsFetch, NamesTheRootsAndStoresRowsInOutputOrder) {
   testing::LogCapture log;
-  FakeZfs zfs("tank/a\t100\ntank/a/b\t50\ntank/c\t7\n", 0);
+  FetchZfs zfs("tank/a\t100\ntank/a/b\t50\ntank/c\t7\n", 0);
   JobList standard = job_list({"tank/a/b", "tank/c"});
   JobList recursive = job_list({"tank/a"});
   MetricTable table;
-  ASSERT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, recursive, table), 0);
+  ASSERT_EQ(fetch_written_metrics(zfs.path(), standard, recursive, table), 0);
   EXPECT_EQ(zfs.argv(), written_argv(zfs.path(), {"tank/c", "tank/a"}));
   EXPECT_EQ(rows_of(table), (Rows{{"tank/a", 100}, {"tank/a/b", 50}, {"tank/c", 7}}));
   EXPECT_EQ(log.messages(), Strings{});
@@ -91,10 +71,10 @@ TEST(MetricsFetch, NamesTheRootsAndStoresRowsInOutputOrder) {
 
 TEST(MetricsFetch, WithNamesAMissingDatasetsExitOneIsAccepted) {
   testing::LogCapture log;
-  FakeZfs zfs("tank/a\t100\n", 1, "cannot open 'tank/gone': dataset does not exist\n");
+  FetchZfs zfs("tank/a\t100\n", 1, "cannot open 'tank/gone': dataset does not exist\n");
   JobList standard = job_list({"tank/a", "tank/gone"});
   MetricTable table;
-  ASSERT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, JobList{}, table), 0);
+  ASSERT_EQ(fetch_written_metrics(zfs.path(), standard, JobList{}, table), 0);
   EXPECT_EQ(rows_of(table), (Rows{{"tank/a", 100}}));
   EXPECT_EQ(log.messages(), Strings{"Error: zfs: cannot open 'tank/gone': dataset does not exist"});
 }
@@ -112,10 +92,10 @@ class FetchWithNames : public ::testing::TestWithParam<StatusCase> {};
 
 TEST_P(FetchWithNames, AcceptsEveryExitStatusBut127) {
   testing::LogCapture log;
-  FakeZfs zfs("tank/a\t1\n", GetParam().status);
+  FetchZfs zfs("tank/a\t1\n", GetParam().status);
   JobList standard = job_list({"tank/a"});
   MetricTable table;
-  EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, JobList{}, table),
+  EXPECT_EQ(fetch_written_metrics(zfs.path(), standard, JobList{}, table),
             GetParam().result);
   EXPECT_EQ(rows_of(table), (Rows{{"tank/a", 1}}));
   EXPECT_EQ(log.messages(), GetParam().result == 0 ? Strings{} : Strings{kFetchFailed});
@@ -136,20 +116,20 @@ TEST(MetricsFetch, ProgramThatCannotRunFails) {
 
 TEST(MetricsFetch, EmptyOutputGivesAnEmptyTable) {
   testing::LogCapture log;
-  FakeZfs zfs("", 0);
+  FetchZfs zfs("", 0);
   JobList recursive = job_list({"tank"});
   MetricTable table;
-  EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), JobList{}, recursive, table), 0);
+  EXPECT_EQ(fetch_written_metrics(zfs.path(), JobList{}, recursive, table), 0);
   EXPECT_TRUE(table.rows.empty());
   EXPECT_EQ(log.messages(), Strings{});
 }
 
 TEST(MetricsFetch, SkippedLinesAreLoggedAndTheFetchGoesOn) {
   testing::LogCapture log;
-  FakeZfs zfs("tank/a 1\ntank/b\t2\n", 0);
+  FetchZfs zfs("tank/a 1\ntank/b\t2\n", 0);
   JobList standard = job_list({"tank/b"});
   MetricTable table;
-  EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, JobList{}, table), 0);
+  EXPECT_EQ(fetch_written_metrics(zfs.path(), standard, JobList{}, table), 0);
   EXPECT_EQ(rows_of(table), (Rows{{"tank/b", 2}}));
   EXPECT_EQ(log.messages(), Strings{"Error: Skipping metric line missing tab delimiter: tank/a 1"});
 }
@@ -167,10 +147,10 @@ class FetchOutputFault : public ::testing::TestWithParam<OutputCase> {};
 
 TEST_P(FetchOutputFault, FailsTheFetchWhateverTheStatus) {
   testing::LogCapture log;
-  FakeZfs zfs(GetParam().out, 0);
+  FetchZfs zfs(GetParam().out, 0);
   JobList standard = job_list({"tank/a"});
   MetricTable table;
-  EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, JobList{}, table), -1);
+  EXPECT_EQ(fetch_written_metrics(zfs.path(), standard, JobList{}, table), -1);
   EXPECT_EQ(rows_of(table), GetParam().rows);
   EXPECT_EQ(log.messages(), GetParam().messages);
 }
@@ -203,12 +183,12 @@ Strings datasets_totalling(std::size_t bytes) {
 }
 
 TEST(MetricsFetch, RootsOfExactly131072BytesAreNamed) {
-  FakeZfs zfs("tank/0\t1\n", 1);
+  FetchZfs zfs("tank/0\t1\n", 1);
   Strings datasets = datasets_totalling(131072);
   ASSERT_EQ(datasets.size(), 512u);
   JobList standard = job_list(datasets);
   MetricTable table;
-  EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, JobList{}, table), 0);
+  EXPECT_EQ(fetch_written_metrics(zfs.path(), standard, JobList{}, table), 0);
   EXPECT_EQ(zfs.argv(), written_argv(zfs.path(), datasets));
 }
 
@@ -216,12 +196,12 @@ class FetchWithoutNames : public ::testing::TestWithParam<StatusCase> {};
 
 TEST_P(FetchWithoutNames, At131073BytesNamesNothingAndNeedsStatusZero) {
   testing::LogCapture log;
-  FakeZfs zfs("tank/0\t1\n", GetParam().status);
+  FetchZfs zfs("tank/0\t1\n", GetParam().status);
   Strings datasets = datasets_totalling(131073);
   ASSERT_EQ(datasets.back().size(), 256u);
   JobList recursive = job_list(datasets);
   MetricTable table;
-  EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), JobList{}, recursive, table),
+  EXPECT_EQ(fetch_written_metrics(zfs.path(), JobList{}, recursive, table),
             GetParam().result);
   EXPECT_EQ(zfs.argv(), written_argv(zfs.path(), {}));
   EXPECT_EQ(log.messages(), GetParam().result == 0 ? Strings{} : Strings{kFetchFailed});
@@ -233,12 +213,12 @@ INSTANTIATE_TEST_SUITE_P(Statuses, FetchWithoutNames,
 
 TEST(MetricsFetch, RootsOutOfMemoryEndsTheRunWithoutRunningZfs) {
   testing::LogCapture log;
-  FakeZfs zfs("", 0);
+  FetchZfs zfs("", 0);
   JobList standard = job_list({"tank/a"});
   MetricTable table;
   {
     testing::FailAllocationsOfSize fail(32 * sizeof(std::string));
-    EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, JobList{}, table), -1);
+    EXPECT_EQ(fetch_written_metrics(zfs.path(), standard, JobList{}, table), -1);
   }
   EXPECT_FALSE(zfs.ran());
   EXPECT_EQ(log.messages(), Strings{"Error: Failed to determine dataset roots for metrics fetch"});
@@ -246,12 +226,12 @@ TEST(MetricsFetch, RootsOutOfMemoryEndsTheRunWithoutRunningZfs) {
 
 TEST(MetricsFetch, ArgvOutOfMemoryEndsTheRunWithoutRunningZfs) {
   testing::LogCapture log;
-  FakeZfs zfs("", 0);
+  FetchZfs zfs("", 0);
   JobList standard = job_list({"tank/a"});
   MetricTable table;
   {
     testing::FailAllocationsOfSize fail(12 * sizeof(const char*));
-    EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, JobList{}, table), -1);
+    EXPECT_EQ(fetch_written_metrics(zfs.path(), standard, JobList{}, table), -1);
   }
   EXPECT_FALSE(zfs.ran());
   EXPECT_EQ(log.messages(), Strings{"Error: Failed to allocate metrics command"});
@@ -261,12 +241,12 @@ TEST(MetricsFetch, TableOutOfMemoryFailsTheFetchWithOneMessage) {
   testing::LogCapture log;
   std::string out;
   for (int i = 0; i < 300; ++i) out += "tank/" + std::to_string(i) + "\t1\n";
-  FakeZfs zfs(out, 0);
+  FetchZfs zfs(out, 0);
   JobList standard = job_list({"tank"});
   MetricTable table;
   {
     testing::FailAllocationsOfSize fail(512 * sizeof(WrittenMetric));
-    EXPECT_EQ(fetch_written_metrics(zfs.path().c_str(), standard, JobList{}, table), -1);
+    EXPECT_EQ(fetch_written_metrics(zfs.path(), standard, JobList{}, table), -1);
   }
   EXPECT_EQ(table.rows.size(), 256u);
   EXPECT_EQ(log.messages(), Strings{kFetchFailed});

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "fake_zfs.h"
 #include "log_capture.h"
-#include "snapshot/fake_zfs.h"
 #include "zfs/zfs_command.h"
 
 namespace corvatel {

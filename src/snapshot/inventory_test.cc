@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "allocation_fault.h"
+#include "fake_zfs.h"
 #include "log_capture.h"
-#include "snapshot/fake_zfs.h"
 
 namespace corvatel {
 namespace {

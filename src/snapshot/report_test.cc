@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "fake_zfs.h"
 #include "log_capture.h"
-#include "snapshot/fake_zfs.h"
 
 namespace corvatel {
 namespace {

@@ -1,4 +1,4 @@
-#include "snapshot/fake_zfs.h"
+#include "fake_zfs.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -13,14 +13,17 @@
 namespace corvatel::testing {
 namespace {
 
-constexpr const char* SCRIPT = R"sh(#!/bin/sh
+constexpr const char* kScript = R"sh(#!/bin/sh
 d=$(dirname "$0")
 n=$(($(cat "$d/count" 2>/dev/null || echo 0) + 1))
 echo "$n" > "$d/count"
 { printf '%s' "$0"; for a in "$@"; do printf '\t%s' "$a"; done; printf '\n'; } >> "$d/calls"
 if [ -f "$d/out" ]; then cat "$d/out"; fi
-if [ -f "$d/status.$n" ]; then exit "$(cat "$d/status.$n")"; fi
-exit 0
+if [ -f "$d/err" ]; then cat "$d/err" >&2; fi
+s=0
+if [ -f "$d/status.$n" ]; then s=$(cat "$d/status.$n"); fi
+if [ "$s" -lt 0 ]; then kill -KILL $$; fi
+exit "$s"
 )sh";
 
 void write_file(const std::string& path, const std::string& text) {
@@ -48,7 +51,7 @@ FakeZfs::FakeZfs() {
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   dir_ = pattern;
   path_ = dir_ + "/zfs";
-  write_file(path_, SCRIPT);
+  write_file(path_, kScript);
   if (::chmod(path_.c_str(), 0755) != 0) throw std::runtime_error("chmod failed");
 }
 
@@ -62,6 +65,8 @@ void FakeZfs::set_status(int call, int status) {
 }
 
 void FakeZfs::set_output(const std::string& text) { write_file(dir_ + "/out", text); }
+
+void FakeZfs::set_error(const std::string& text) { write_file(dir_ + "/err", text); }
 
 std::vector<std::vector<std::string>> FakeZfs::calls() const {
   std::vector<std::vector<std::string>> calls;
