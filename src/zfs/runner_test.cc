@@ -10,18 +10,19 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "descriptors.h"
 #include "log_capture.h"
+#include "temp_dir.h"
 
 namespace corvatel {
 namespace {
 
 using corvatel::testing::LogCapture;
+using corvatel::testing::TempDir;
 
 struct Collected {
   std::vector<std::string> lines;
@@ -35,34 +36,6 @@ int collect_line(const char* line, void* user_data) {
     return 1;
   return 0;
 }
-
-// A scratch folder removed with its files when the test ends.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/corvatel_runner_XXXXXX";
-    const char* made = mkdtemp(pattern);
-    path_ = made ? made : "";
-  }
-  ~TempDir() {
-    for (const std::string& file : files_) unlink(file.c_str());
-    rmdir(path_.c_str());
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  std::string write(const std::string& name, const std::string& bytes, mode_t mode = 0644) {
-    std::string file = path_ + "/" + name;
-    std::ofstream(file, std::ios::binary) << bytes;
-    chmod(file.c_str(), mode);
-    files_.push_back(file);
-    return file;
-  }
-
- private:
-  std::string path_;
-  std::vector<std::string> files_;
-};
 
 CommandResult run_shell(const std::string& script, const std::vector<std::string>& args,
                         LineHandler handler, void* user_data) {
@@ -204,7 +177,8 @@ TEST(Runner, DrainsMegabytesOnBothStreams) {
 
 TEST(Runner, CommandThatCannotStartExits127) {
   TempDir dir;
-  const std::string not_executable = dir.write("zfs", "#!/bin/sh\nexit 0\n", 0644);
+  const std::string not_executable = dir.write("zfs", "#!/bin/sh\nexit 0\n");
+  ASSERT_EQ(chmod(not_executable.c_str(), 0644), 0);
   const std::string paths[] = {"/nonexistent/zfs", "/", not_executable};
   for (const std::string& path : paths) {
     for (bool with_handler : {false, true}) {
