@@ -13,6 +13,7 @@
 #include "full_device.h"
 #include "log/log.h"
 #include "log_capture.h"
+#include "scoped_env.h"
 #include "temp_dir.h"
 
 namespace corvatel {
@@ -33,24 +34,6 @@ std::time_t failing_time(std::time_t*) {
   return -1;
 }
 std::tm* failing_localtime(const std::time_t*, std::tm*) { return nullptr; }
-
-class TimeZone {
- public:
-  explicit TimeZone(const char* tz) {
-    if (const char* old = std::getenv("TZ")) saved_ = old, had_ = true;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~TimeZone() {
-    if (had_) setenv("TZ", saved_.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  std::string saved_;
-  bool had_ = false;
-};
 
 struct RunOutput {
   int status;
@@ -208,7 +191,7 @@ TEST(ReadClock, MinusOneWithoutErrnoIsAValidReading) {
 }
 
 TEST(MinuteOfDay, CountsFromMidnight) {
-  TimeZone utc("UTC0");
+  testing::ScopedEnv utc("TZ", "UTC0");
   struct Case {
     std::time_t t;
     std::int64_t minute;
@@ -230,7 +213,7 @@ TEST(SnapshotTimestamp, ZoneSignBecomesPExceptWest) {
                {"EST5", "2025-03-01_09:05:00-0500"},
                {"NPT-5:45", "2025-03-01_19:50:00p0545"}};
   for (const Case& c : cases) {
-    TimeZone zone(c.tz);
+    testing::ScopedEnv zone("TZ", c.tz);
     std::time_t t = 1740837900;  // 2025-03-01 14:05:00 UTC
     std::tm local{};
     ASSERT_NE(localtime_r(&t, &local), nullptr);

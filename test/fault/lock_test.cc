@@ -11,6 +11,7 @@
 
 #include "log_capture.h"
 #include "process.h"
+#include "scoped_env.h"
 #include "sim_state.h"
 #include "temp_dir.h"
 
@@ -25,17 +26,7 @@ constexpr double kStallSeconds = 6;
 
 class LockContention : public ::testing::Test {
  protected:
-  LockContention() : zfs(dir.file("zfs-state")) {
-    if (const char* tz = std::getenv("TZ")) saved_tz_ = tz, had_tz_ = true;
-    setenv("TZ", "UTC0", 1);  // the children take it from this process's environment
-    zfs.export_env();
-  }
-  ~LockContention() override {
-    if (had_tz_)
-      setenv("TZ", saved_tz_.c_str(), 1);
-    else
-      unsetenv("TZ");
-  }
+  LockContention() : zfs(dir.file("zfs-state")) { zfs.export_env(); }
 
   ProcessOptions options() const {
     ProcessOptions o;
@@ -51,12 +42,9 @@ class LockContention : public ::testing::Test {
     return std::async(std::launch::async, [o = options()] { return run_process({kTestdrive}, o); });
   }
 
+  ScopedEnv tz_{"TZ", "UTC0"};  // the children take it from this process's environment
   TempDir dir;
   SimState zfs;
-
- private:
-  std::string saved_tz_;
-  bool had_tz_ = false;
 };
 
 bool running(std::future<ProcessResult>& process) {

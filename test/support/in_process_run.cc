@@ -22,19 +22,6 @@ std::time_t fixed_time(std::time_t* out) {
 
 }  // namespace
 
-ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
-  if (const char* old = std::getenv(name)) saved_ = old, had_ = true;
-  setenv(name, value, 1);
-}
-
-ScopedEnv::~ScopedEnv() {
-  if (had_)
-    setenv(name_.c_str(), saved_.c_str(), 1);
-  else
-    unsetenv(name_.c_str());
-  if (name_ == "TZ") tzset();
-}
-
 InProcessRun::InProcessRun()
     : zfs(dir.file("zfs-state")),
       config_path(dir.file("corvatel.conf")),
@@ -45,7 +32,6 @@ InProcessRun::InProcessRun()
       // exit costs half their start-up; the program under test runs in this process, where the
       // check stays on.
       asan_options_("ASAN_OPTIONS", "detect_leaks=0") {
-  tzset();
   zfs.export_env();
 }
 

@@ -5,24 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "scoped_env.h"
 #include "sim_state.h"
 #include "temp_dir.h"
 
 namespace corvatel::testing {
-
-/// Sets an environment variable for the life of the object, then restores it.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value);
-  ~ScopedEnv();
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  std::string saved_;
-  bool had_ = false;
-};
 
 /// A corvatel installation in a fresh temporary folder (configuration, log, lock and a zfs-sim
 /// state) whose runs call corvatel_main in this process, in UTC, at fixed times.
