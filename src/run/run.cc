@@ -247,7 +247,7 @@ int run_locked(const RunPaths& paths, const char* program, const RunClock& clock
 
 }  // namespace
 
-int read_clock(std::int64_t& reading, std::time_t (*time_source)(std::time_t*)) {
+int read_clock(std::int64_t& reading, const TimeSource& time_source) {
   errno = 0;
   std::time_t now = time_source(nullptr);
   if (now == static_cast<std::time_t>(-1) && errno != 0) return -1;

@@ -3,19 +3,23 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 
 #include "run/command_line.h"
 
 namespace corvatel {
 
+/// Reads the time as time(3) does.
+using TimeSource = std::function<std::time_t(std::time_t*)>;
+
 /// Where a run reads the time from; tests substitute fixed or failing sources.
 struct RunClock {
-  std::time_t (*time)(std::time_t*) = ::time;
-  std::tm* (*localtime)(const std::time_t*, std::tm*) = localtime_r;
+  TimeSource time = ::time;
+  std::function<std::tm*(const std::time_t*, std::tm*)> localtime = localtime_r;
 };
 
 /// Stores the current time in `reading`; -1 (reading untouched) when the clock cannot be read.
-int read_clock(std::int64_t& reading, std::time_t (*time_source)(std::time_t*) = ::time);
+int read_clock(std::int64_t& reading, const TimeSource& time_source = ::time);
 
 /// Local hour * 60 + local minute.
 std::int64_t minute_of_day(const std::tm& local);

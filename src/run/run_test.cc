@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "full_device.h"
+#include "in_process_run.h"
 #include "log/log.h"
 #include "log_capture.h"
 #include "scoped_env.h"
@@ -21,59 +22,38 @@ namespace {
 
 using testing::read_file;
 using testing::split_lines;
-using testing::strip_stamps;
+using testing::InProcessRun;
 using testing::TempDir;
 
-std::time_t g_now;
-std::time_t fixed_time(std::time_t* out) {
-  if (out != nullptr) *out = g_now;
-  return g_now;
-}
 std::time_t failing_time(std::time_t*) {
   errno = EINVAL;
   return -1;
 }
 std::tm* failing_localtime(const std::time_t*, std::tm*) { return nullptr; }
 
-struct RunOutput {
-  int status;
-  std::string err;
-  std::vector<std::string> log;  // messages without their stamps
-};
+constexpr std::time_t k1400 = 1740837600;  // 2025-03-01 14:00:00 UTC
 
 class RunFrameTest : public ::testing::Test {
  protected:
-  TempDir dir;
-  std::string config = dir.file("corvatel.conf");
-  std::string log = dir.file("corvatel.log");
-  std::string lock = dir.file("corvatel.lock");
-  // Any zfs command run by mistake leaves a mark.
-  std::string zfs = dir.write_script("zfs", "echo \"$@\" >> \"$(dirname \"$0\")/zfs-ran\"\n");
-  RunClock clock;
+  InProcessRun inst;
+  TempDir& dir = inst.dir;
+  std::string& config = inst.config_path;
+  std::string& log = inst.log_path;
+  std::string& lock = inst.lock_path;
 
-  RunFrameTest() {
-    g_now = 1740837600;  // 2025-03-01 14:00:00 UTC
-    clock.time = fixed_time;
+  // One run; `adjust` may change the clock after the run has set it.
+  InProcessRun::Outcome run(void (*adjust)(RunClock&) = nullptr) {
+    inst.begin(k1400);
+    if (adjust != nullptr) adjust(inst.clock);
+    inst.call_main();
+    return inst.end();
   }
-
-  RunOutput run(std::vector<std::string> args = {"corvatel"}) {
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    RunPaths paths{config.c_str(), log.c_str(), lock.c_str(), zfs.c_str()};
-    ::testing::internal::CaptureStderr();
-    int status = corvatel_main(static_cast<int>(args.size()), argv.data(), paths, clock);
-    std::string err = ::testing::internal::GetCapturedStderr();
-    // /dev/full reads as endless zeros.
-    if (log == "/dev/full") return {status, err, {}};
-    return {status, err, strip_stamps(split_lines(read_file(log)))};
-  }
-  bool zfs_ran() const { return access(dir.file("zfs-ran").c_str(), F_OK) == 0; }
+  bool zfs_ran() const { return !inst.zfs.calls().empty(); }
 };
 
 TEST_F(RunFrameTest, EmptyConfigurationExitsZeroSilently) {
   dir.write("corvatel.conf", "");
-  RunOutput out = run();
+  InProcessRun::Outcome out = run();
   EXPECT_EQ(out.status, 0);
   EXPECT_EQ(out.err, "");
   EXPECT_TRUE(out.log.empty());
@@ -87,7 +67,7 @@ TEST_F(RunFrameTest, HeldLockEndsAtOnceWithoutLogging) {
   int holder = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-  RunOutput out = run();
+  InProcessRun::Outcome out = run();
   close(holder);
   EXPECT_EQ(out.status, 1);
   EXPECT_EQ(out.err, "corvatel: another instance is already running (lock held on " + lock + ")\n");
@@ -105,21 +85,21 @@ TEST_F(RunFrameTest, LockFileIsCreatedPrivateAndLeftEmpty) {
 
 TEST_F(RunFrameTest, UnopenableLockFileIsReported) {
   lock = dir.file("missing/corvatel.lock");
-  RunOutput out = run();
+  InProcessRun::Outcome out = run();
   EXPECT_EQ(out.status, 1);
   EXPECT_EQ(out.err, "corvatel: failed to open lock file " + lock + ": No such file or directory\n");
 }
 
 TEST_F(RunFrameTest, UnwritableLogLocationStopsBeforeTheConfiguration) {
   log = dir.file("missing/corvatel.log");  // config is missing too: it must not be looked at
-  RunOutput out = run();
+  InProcessRun::Outcome out = run();
   EXPECT_EQ(out.status, 1);
   EXPECT_EQ(out.err, "corvatel: failed to open log file " + log + ": No such file or directory\n");
   EXPECT_FALSE(zfs_ran());
 }
 
 TEST_F(RunFrameTest, MissingConfigurationGoesToStandardErrorAndLog) {
-  RunOutput out = run();
+  InProcessRun::Outcome out = run();
   EXPECT_EQ(out.status, 1);
   EXPECT_EQ(out.err,
             "corvatel: failed to open config file " + config + ": No such file or directory\n");
@@ -130,10 +110,9 @@ TEST_F(RunFrameTest, MissingConfigurationGoesToStandardErrorAndLog) {
 
 TEST_F(RunFrameTest, ArgcZeroRunsWithDefaultProgramName) {
   char* argv[] = {nullptr};
-  RunPaths paths{config.c_str(), log.c_str(), lock.c_str(), zfs.c_str()};
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(corvatel_main(0, argv, paths, clock), 1);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+  inst.begin(k1400);
+  EXPECT_EQ(corvatel_main(0, argv, inst.paths(), inst.clock), 1);
+  EXPECT_EQ(inst.end().err,
             "corvatel: failed to open config file " + config + ": No such file or directory\n");
 }
 
@@ -141,7 +120,7 @@ TEST_F(RunFrameTest, FailedLogWritesEndWithStatusOne) {
   if (!testing::probe_full_device().writable)
     GTEST_SKIP() << "/dev/full cannot be opened for writing here";
   log = "/dev/full";
-  RunOutput out = run();  // the missing configuration makes the run write to the log
+  InProcessRun::Outcome out = run();  // the missing configuration makes the run write to the log
   EXPECT_EQ(out.status, 1);
   EXPECT_NE(out.err.find("corvatel: one or more writes to log file /dev/full failed; log is "
                          "incomplete\n"),
@@ -151,8 +130,7 @@ TEST_F(RunFrameTest, FailedLogWritesEndWithStatusOne) {
 
 TEST_F(RunFrameTest, UnreadableClockEndsTheRun) {
   dir.write("corvatel.conf", "");
-  clock.time = failing_time;
-  RunOutput out = run();
+  InProcessRun::Outcome out = run([](RunClock& clock) { clock.time = failing_time; });
   EXPECT_EQ(out.status, 1);
   ASSERT_EQ(out.log.size(), 1u);
   EXPECT_EQ(out.log[0], "Error: failed to read current time");
@@ -160,15 +138,14 @@ TEST_F(RunFrameTest, UnreadableClockEndsTheRun) {
 
 TEST_F(RunFrameTest, MissingLocalTimeEndsTheRun) {
   dir.write("corvatel.conf", "");
-  clock.localtime = failing_localtime;
-  RunOutput out = run();
+  InProcessRun::Outcome out = run([](RunClock& clock) { clock.localtime = failing_localtime; });
   EXPECT_EQ(out.status, 1);
   EXPECT_EQ(out.log, std::vector<std::string>{"Error: localtime_r failed"});
 }
 
 TEST_F(RunFrameTest, ConfigurationReadErrorEndsTheRun) {
   config = dir.path();  // a directory opens, but reading it fails
-  RunOutput out = run();
+  InProcessRun::Outcome out = run();
   EXPECT_EQ(out.status, 1);
   EXPECT_EQ(out.log, std::vector<std::string>{"Error: Failed to read config file " + config +
                                               ": Is a directory"});

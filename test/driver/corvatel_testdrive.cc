@@ -7,13 +7,6 @@
 
 namespace {
 
-std::time_t g_fixed_time;
-
-std::time_t fixed_time(std::time_t* out) {
-  if (out != nullptr) *out = g_fixed_time;
-  return g_fixed_time;
-}
-
 const char* env_or(const char* name, const char* fallback) {
   const char* value = std::getenv(name);
   return value != nullptr ? value : fallback;
@@ -29,8 +22,11 @@ int main(int argc, char** argv) {
                            env_or("CORVATEL_TEST_ZFS", defaults.zfs)};
   corvatel::RunClock clock;
   if (const char* fixed = std::getenv("CORVATEL_TEST_TIME")) {
-    g_fixed_time = static_cast<std::time_t>(std::strtoll(fixed, nullptr, 10));
-    clock.time = fixed_time;
+    auto now = static_cast<std::time_t>(std::strtoll(fixed, nullptr, 10));
+    clock.time = [now](std::time_t* out) {
+      if (out != nullptr) *out = now;
+      return now;
+    };
   }
   return corvatel::corvatel_main(argc, argv, paths, clock);
 }

@@ -8,20 +8,8 @@
 
 #include "log/log.h"
 #include "log_capture.h"
-#include "run/run.h"
 
 namespace corvatel::testing {
-namespace {
-
-std::time_t g_now;
-
-std::time_t fixed_time(std::time_t* out) {
-  if (out != nullptr) *out = g_now;
-  return g_now;
-}
-
-}  // namespace
-
 InProcessRun::InProcessRun()
     : zfs(dir.file("zfs-state")),
       config_path(dir.file("corvatel.conf")),
@@ -48,7 +36,11 @@ InProcessRun::Outcome InProcessRun::run_at(std::time_t now) {
 }
 
 void InProcessRun::begin(std::time_t now) {
-  g_now = now;
+  clock.time = [now](std::time_t* out) {
+    if (out != nullptr) *out = now;
+    return now;
+  };
+  clock.localtime = localtime_r;
   zfs.set_clock(now);
   zfs.export_env();
   status_ = -1;
@@ -56,14 +48,15 @@ void InProcessRun::begin(std::time_t now) {
   ::testing::internal::CaptureStderr();
 }
 
+RunPaths InProcessRun::paths() const {
+  return {config_path.c_str(), log_path.c_str(), lock_path.c_str(), ZFS_SIM};
+}
+
 int InProcessRun::call_main() {
-  RunClock clock;
-  clock.time = fixed_time;
-  RunPaths paths{config_path.c_str(), log_path.c_str(), lock_path.c_str(), ZFS_SIM};
   static char name[] = "corvatel";
   char* argv[] = {name, nullptr};
   try {
-    status_ = corvatel_main(1, argv, paths, clock);
+    status_ = corvatel_main(1, argv, paths(), clock);
   } catch (...) {
     threw_ = true;
     // The frame's own finish did not run; close the log so that the next run starts clean.

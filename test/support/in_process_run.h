@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "run/run.h"
 #include "scoped_env.h"
 #include "sim_state.h"
 #include "temp_dir.h"
@@ -12,7 +13,8 @@
 namespace corvatel::testing {
 
 /// A corvatel installation in a fresh temporary folder (configuration, log, lock and a zfs-sim
-/// state) whose runs call corvatel_main in this process, in UTC, at fixed times.
+/// state) whose runs call corvatel_main in this process, in UTC, at fixed times. Tests may
+/// change the paths and, after begin(), the clock.
 class InProcessRun {
  public:
   struct Outcome {
@@ -35,6 +37,8 @@ class InProcessRun {
 
   /// The first step of a run: sets the clocks (zfs-sim's too) and starts taking standard error.
   void begin(std::time_t now);
+  /// The paths a run is given.
+  RunPaths paths() const;
   /// corvatel_main alone, so that a test can arm a fault around it; returns the exit status.
   int call_main();
   /// Stops taking standard error and collects what the run left.
@@ -45,6 +49,7 @@ class InProcessRun {
   std::string config_path;
   std::string log_path;
   std::string lock_path;
+  RunClock clock;
 
  private:
   ScopedEnv tz_;
