@@ -22,8 +22,4 @@ int job_list_append(JobList& list, std::string_view dataset, std::string_view pr
   return 0;
 }
 
-void job_list_free(JobList& list) {
-  std::vector<SnapshotJob>().swap(list.items);
-}
-
 }  // namespace corvatel

@@ -41,9 +41,6 @@ void job_list_compact(JobList& list, Keep&& keep) {
   list.items.erase(list.items.begin() + static_cast<std::ptrdiff_t>(write), list.items.end());
 }
 
-/// Releases every job and the storage.
-void job_list_free(JobList& list);
-
 }  // namespace corvatel
 
 #endif

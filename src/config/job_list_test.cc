@@ -100,18 +100,6 @@ TEST(JobList, CompactionKeepsFieldsTheDecisionSets) {
   EXPECT_EQ(list.items[2].retention, 4);
 }
 
-TEST(JobList, FreeReleasesEverything) {
-  JobList used = numbered_list(3);
-  job_list_free(used);
-  EXPECT_EQ(used.items.size(), 0u);
-  EXPECT_EQ(used.items.capacity(), 0u);
-
-  JobList never_used;
-  job_list_free(never_used);
-  EXPECT_EQ(never_used.items.size(), 0u);
-  EXPECT_EQ(never_used.items.capacity(), 0u);
-}
-
 TEST(GrowForOneMore, TakesFirstCapacityThenDoubles) {
   std::vector<int> items;
   std::vector<std::size_t> capacities;

@@ -27,27 +27,6 @@
 namespace corvatel {
 namespace {
 
-/// Everything that outlives one stage of a run.
-struct RunFrame {
-  RunFrame(const RunPaths& run_paths, const char* program_name)
-      : paths(run_paths), program(program_name) {}
-
-  const RunPaths& paths;
-  const char* program;
-  std::FILE* config = nullptr;
-  LineBuffer line;
-  std::tm local{};
-  std::int64_t minute_of_day = 0;
-  JobList standard;
-  JobList recursive;
-  ConfigKeySet keys;
-  int run_status = 0;
-  MetricTable metrics;
-  char timestamp[32] = {};
-  SnapshotInventory inventory;
-  bool inventory_available = true;
-};
-
 void set_disposition(int sig, void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
@@ -81,168 +60,236 @@ int take_lock(const char* path, const char* program, UniqueFd& lock) {
   return -1;
 }
 
-int open_log(const RunFrame& frame) {
-  std::FILE* stream = std::fopen(frame.paths.log, "ae");
-  if (stream == nullptr) {
-    warn_stderr("%s: failed to open log file %s: %s", frame.program, frame.paths.log,
-                std::strerror(errno));
+/// The log stream, which log_event writes to while it is open. close() makes the final log
+/// checks; the destructor only closes.
+class LogFile {
+ public:
+  LogFile(const char* path, const char* program) : path_(path), program_(program) {}
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
+  ~LogFile() {
+    if (log_state().stream == nullptr) return;
+    std::fclose(log_state().stream);
+    log_state().stream = nullptr;
+  }
+
+  /// Opens the log for appending, line-buffered where possible; -1 (on standard error) when
+  /// it cannot be opened.
+  int open() {
+    std::FILE* stream = std::fopen(path_, "ae");
+    if (stream == nullptr) {
+      warn_stderr("%s: failed to open log file %s: %s", program_, path_, std::strerror(errno));
+      return -1;
+    }
+    if (std::setvbuf(stream, nullptr, _IOLBF, 0) != 0)
+      std::fprintf(stderr,
+                   "%s: failed to enable line-buffered logging; continuing with fully-buffered "
+                   "logging\n",
+                   program_);
+    log_state().stream = stream;
+    return 0;
+  }
+
+  /// Reports a failed write, then closes and reports a failed flush; each raises the exit
+  /// status to 1.
+  int close(int exit_status) {
+    LogState& log = log_state();
+    if (log.write_failed) {
+      std::fprintf(stderr, "%s: one or more writes to log file %s failed; log is incomplete\n",
+                   program_, path_);
+      exit_status = 1;
+    }
+    if (std::fclose(log.stream) != 0) {
+      std::fprintf(stderr, "%s: failed to flush log file %s: %s\n", program_, path_,
+                   std::strerror(errno));
+      exit_status = 1;
+    }
+    log.stream = nullptr;
+    return exit_status;
+  }
+
+ private:
+  const char* path_;
+  const char* program_;
+};
+
+/// The configuration stream and getline's buffer. close() reports a failed close; the
+/// destructor only closes.
+class ConfigFile {
+ public:
+  explicit ConfigFile(const char* path) : path_(path) {}
+  ConfigFile(const ConfigFile&) = delete;
+  ConfigFile& operator=(const ConfigFile&) = delete;
+  ~ConfigFile() {
+    if (stream_ != nullptr) std::fclose(stream_);
+  }
+
+  /// Opens the file for reading; -1 (on standard error and in the log) when it cannot be.
+  int open(const char* program) {
+    stream_ = std::fopen(path_, "re");
+    if (stream_ != nullptr) return 0;
+    int saved = errno;
+    warn_stderr("%s: failed to open config file %s: %s", program, path_, std::strerror(saved));
+    log_event("Error: failed to open config file %s: %s", path_, std::strerror(saved));
     return -1;
   }
-  if (std::setvbuf(stream, nullptr, _IOLBF, 0) != 0)
-    std::fprintf(stderr,
-                 "%s: failed to enable line-buffered logging; continuing with fully-buffered "
-                 "logging\n",
-                 frame.program);
-  log_state().stream = stream;
-  return 0;
-}
 
-int open_config(RunFrame& frame) {
-  frame.config = std::fopen(frame.paths.config, "re");
-  if (frame.config != nullptr) return 0;
-  int saved = errno;
-  warn_stderr("%s: failed to open config file %s: %s", frame.program, frame.paths.config,
-              std::strerror(saved));
-  log_event("Error: failed to open config file %s: %s", frame.paths.config, std::strerror(saved));
-  return -1;
-}
-
-bool any_job(const RunFrame& frame) {
-  return !frame.standard.items.empty() || !frame.recursive.items.empty();
-}
-
-// Slots 2 to 5; -1 ends the run.
-int slot_written_metrics(RunFrame& frame) {
-  if (fetch_written_metrics(frame.paths.zfs, frame.standard, frame.recursive, frame.metrics) != 0)
-    return -1;
-  if (!frame.metrics.rows.empty()) sort_metric_table(frame.metrics);
-  compute_written_totals(frame.standard, frame.metrics, false, frame.run_status);
-  compute_written_totals(frame.recursive, frame.metrics, true, frame.run_status);
-  return 0;
-}
-
-// Slots 6 to 8; -1 ends the run.
-int slot_overlap_planning(RunFrame& frame) {
-  if (resolve_recursive_overlaps(frame.recursive) != 0) {
-    log_event("Error: Failed to check recursive ancestor overlaps");
+  /// Reads every line (read_configuration) and checks that the file was read to its end;
+  /// the configuration error flag, or -1 (logged) after a read error.
+  int read(std::int64_t minute_of_day, JobList& standard, JobList& recursive) {
+    ConfigKeySet keys;
+    int read_errno = 0;
+    int flag = read_configuration(stream_, line_, minute_of_day, standard, recursive, keys,
+                                  read_errno);
+    if (std::feof(stream_)) return flag;
+    log_event("Error: Failed to read config file %s: %s", path_, std::strerror(read_errno));
     return -1;
   }
-  if (drop_covered_standard_jobs(frame.standard, frame.recursive) != 0) {
-    log_event("Error: Failed to check recursive overlaps");
-    return -1;
+
+  /// Frees the line buffer, then closes the stream; 1 (logged) when the close fails.
+  int close() {
+    line_.release();
+    int result = std::fclose(stream_);
+    stream_ = nullptr;
+    if (result == 0) return 0;
+    log_event("Error: failed to close config file %s: %s", path_, std::strerror(errno));
+    return 1;
   }
-  assign_standard_waves(frame.standard);
-  return 0;
+
+ private:
+  const char* path_;
+  std::FILE* stream_ = nullptr;
+  LineBuffer line_;
+};
+
+bool any_job(const JobList& standard, const JobList& recursive) {
+  return !standard.items.empty() || !recursive.items.empty();
 }
 
-// Slots 10 to 12: each failure is folded into the run status and the run goes on.
-void slot_snapshots(RunFrame& frame) {
-  const char* zfs = frame.paths.zfs;
-  if (create_snapshot_batches(zfs, frame.standard, frame.timestamp, false) != 0)
-    frame.run_status = 1;
-  if (create_snapshot_batches(zfs, frame.recursive, frame.timestamp, true) != 0)
-    frame.run_status = 1;
-  if (any_job(frame) &&
-      fetch_snapshot_inventory(zfs, frame.inventory, frame.standard, frame.recursive,
-                               frame.timestamp) != 0) {
-    log_event("Error: Unable to list snapshots for batch verification and pruning");
-    frame.inventory_available = false;
-  }
-  for (bool recursive : {false, true}) {
-    const JobList& list = recursive ? frame.recursive : frame.standard;
-    if (verify_report_and_prune(zfs, list, frame.inventory, frame.inventory_available,
-                                frame.timestamp, recursive) != 0)
-      frame.run_status = 1;
-  }
-  free_snapshot_inventory(frame.inventory);
-}
-
-// From the clock reading up to the last stage; returns the exit status before the finish.
-int run_stages(RunFrame& frame, const RunClock& clock) {
+// Reads the clock once, as local time; -1 (logged) when it cannot be read.
+int read_local_time(const RunClock& clock, std::tm& local) {
   std::int64_t reading = 0;
   if (read_clock(reading, clock.time) != 0) {
     log_event("Error: failed to read current time");
-    return 1;
+    return -1;
   }
   std::time_t now = static_cast<std::time_t>(reading);
-  if (clock.localtime(&now, &frame.local) == nullptr) {
+  if (clock.localtime(&now, &local) == nullptr) {
     log_event("Error: localtime_r failed");
-    return 1;
+    return -1;
   }
-  frame.minute_of_day = minute_of_day(frame.local);
+  return 0;
+}
 
-  int read_errno = 0;
-  int config_flag = read_configuration(frame.config, frame.line, frame.minute_of_day,
-                                       frame.standard, frame.recursive, frame.keys, read_errno);
-  frame.run_status = config_flag == 0 ? 0 : 1;
-  if (!std::feof(frame.config)) {
-    log_event("Error: Failed to read config file %s: %s", frame.paths.config,
-              std::strerror(read_errno));
-    return 1;
-  }
+// Keeps the configured jobs that are due at `minute_of_day`; the run status from the
+// configuration error flag, or -1 when the run must end.
+int read_due_jobs(ConfigFile& config, std::int64_t minute_of_day, JobList& standard,
+                  JobList& recursive) {
+  int flag = config.read(minute_of_day, standard, recursive);
+  if (flag < 0) return -1;
   // As after a read error: acting on part of the configuration could prune what it keeps.
-  if (config_flag == kConfigLineLost) {
+  if (flag == kConfigLineLost) {
     log_event("Error: Configuration incomplete for want of memory; nothing created or pruned");
-    return 1;
+    return -1;
   }
-  if (any_job(frame) && slot_written_metrics(frame) != 0) return 1;
-  if (slot_overlap_planning(frame) != 0) return 1;
-  if (format_snapshot_timestamp(frame.local, frame.timestamp) != 0) {
+  return flag == 0 ? 0 : 1;
+}
+
+// Fetches the written metrics and drops the jobs below their threshold or without a usable
+// total (these set `run_status` to 1); -1 when the run must end.
+int keep_written_jobs(const char* zfs, JobList& standard, JobList& recursive, int& run_status) {
+  MetricTable metrics;
+  if (fetch_written_metrics(zfs, standard, recursive, metrics) != 0) return -1;
+  if (!metrics.rows.empty()) sort_metric_table(metrics);
+  compute_written_totals(standard, metrics, false, run_status);
+  compute_written_totals(recursive, metrics, true, run_status);
+  return 0;
+}
+
+// Drops the jobs that a recursive job covers and assigns the waves; -1 when the run must end.
+int plan_overlaps(JobList& standard, JobList& recursive) {
+  if (resolve_recursive_overlaps(recursive) != 0) {
+    log_event("Error: Failed to check recursive ancestor overlaps");
+    return -1;
+  }
+  if (drop_covered_standard_jobs(standard, recursive) != 0) {
+    log_event("Error: Failed to check recursive overlaps");
+    return -1;
+  }
+  assign_standard_waves(standard);
+  return 0;
+}
+
+// Creates the run's snapshots, standard jobs first; 1 when a batch of either list failed.
+int create_snapshots(const char* zfs, JobList& standard, JobList& recursive,
+                     const char* timestamp) {
+  int status = 0;
+  if (create_snapshot_batches(zfs, standard, timestamp, false) != 0) status = 1;
+  if (create_snapshot_batches(zfs, recursive, timestamp, true) != 0) status = 1;
+  return status;
+}
+
+// Lists the snapshots once, then confirms, reports and prunes the standard jobs and then the
+// recursive ones; 1 when either pass failed. A failed listing only leaves the inventory
+// unavailable to both passes.
+int report_and_prune(const char* zfs, const JobList& standard, const JobList& recursive,
+                     const char* timestamp) {
+  SnapshotInventory inventory;
+  bool inventory_available = true;
+  if (any_job(standard, recursive) &&
+      fetch_snapshot_inventory(zfs, inventory, standard, recursive, timestamp) != 0) {
+    log_event("Error: Unable to list snapshots for batch verification and pruning");
+    inventory_available = false;
+  }
+  int status = 0;
+  if (verify_report_and_prune(zfs, standard, inventory, inventory_available, timestamp,
+                              false) != 0)
+    status = 1;
+  if (verify_report_and_prune(zfs, recursive, inventory, inventory_available, timestamp,
+                              true) != 0)
+    status = 1;
+  return status;
+}
+
+// From the clock reading to the last stage; the exit status before the finish.
+int run_stages(ConfigFile& config, const RunClock& clock, const char* zfs, JobList& standard,
+               JobList& recursive) {
+  std::tm local{};
+  if (read_local_time(clock, local) != 0) return 1;
+  int run_status = read_due_jobs(config, minute_of_day(local), standard, recursive);
+  if (run_status < 0) return 1;
+  if (any_job(standard, recursive) &&
+      keep_written_jobs(zfs, standard, recursive, run_status) != 0)
+    return 1;
+  if (plan_overlaps(standard, recursive) != 0) return 1;
+  char timestamp[32];
+  if (format_snapshot_timestamp(local, timestamp) != 0) {
     log_event("Error: Failed to format timestamp");
     return 1;
   }
-  slot_snapshots(frame);
-  return frame.run_status;
+  if (create_snapshots(zfs, standard, recursive, timestamp) != 0) run_status = 1;
+  if (report_and_prune(zfs, standard, recursive, timestamp) != 0) run_status = 1;
+  return run_status;
 }
 
-int close_config(RunFrame& frame) {
-  frame.line.release();
-  if (frame.config == nullptr) return 0;
-  int result = std::fclose(frame.config);
-  frame.config = nullptr;
-  if (result == 0) return 0;
-  log_event("Error: failed to close config file %s: %s", frame.paths.config, std::strerror(errno));
-  return 1;
-}
-
-void clean_up(RunFrame& frame) {
-  std::vector<WrittenMetric>().swap(frame.metrics.rows);
-  job_list_free(frame.standard);
-  job_list_free(frame.recursive);
-}
-
-int final_log_checks(const RunFrame& frame, int exit_status) {
-  LogState& log = log_state();
-  if (log.stream == nullptr) return exit_status;
-  if (log.write_failed) {
-    std::fprintf(stderr, "%s: one or more writes to log file %s failed; log is incomplete\n",
-                 frame.program, frame.paths.log);
-    exit_status = 1;
-  }
-  if (std::fclose(log.stream) != 0) {
-    std::fprintf(stderr, "%s: failed to flush log file %s: %s\n", frame.program, frame.paths.log,
-                 std::strerror(errno));
-    exit_status = 1;
-  }
-  log.stream = nullptr;
+// The part of a run with the log open; the exit status before the final log checks.
+int run_with_log(const RunPaths& paths, const char* program, const RunClock& clock) {
+  // Declared before the configuration, so that they are released after it is closed.
+  JobList standard;
+  JobList recursive;
+  ConfigFile config(paths.config);
+  if (config.open(program) != 0) return 1;
+  int exit_status = run_stages(config, clock, paths.zfs, standard, recursive);
+  if (config.close() != 0) exit_status = 1;
   return exit_status;
 }
 
 // The locked part of a run: everything between taking and releasing the lock.
 int run_locked(const RunPaths& paths, const char* program, const RunClock& clock) {
-  RunFrame frame{paths, program};
   log_state().write_failed = false;
-  if (open_log(frame) != 0) {
-    clean_up(frame);
-    return 1;
-  }
-  int exit_status = 1;
-  if (open_config(frame) == 0) {
-    exit_status = run_stages(frame, clock);
-    if (close_config(frame) != 0) exit_status = 1;
-  }
-  clean_up(frame);
-  return final_log_checks(frame, exit_status);
+  LogFile log(paths.log, program);
+  if (log.open() != 0) return 1;
+  return log.close(run_with_log(paths, program, clock));
 }
 
 }  // namespace
