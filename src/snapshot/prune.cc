@@ -79,12 +79,16 @@ bool is_prune_form(std::string_view snapshot, std::string_view prefix_tag) {
   return is_timestamp(snapshot.substr(prefix_tag.size()));
 }
 
-void prune_job(const char* zfs, const SnapshotJob& job, const JobTally& tally,
-               bool inventory_available, const ListWords& words, bool recursive,
+ListPass list_pass(const char* zfs, bool inventory_available, const char* timestamp,
+                   bool recursive) {
+  return {zfs, inventory_available, timestamp, recursive, list_words(recursive)};
+}
+
+void prune_job(const ListPass& pass, const SnapshotJob& job, const JobTally& tally,
                int& pass_status) {
-  if (!inventory_available) {
+  if (!pass.inventory_available) {
     log_event("Error: Unable to prune %ssnapshots for %s: snapshot inventory unavailable",
-              words.plain, job.dataset.c_str());
+              pass.words.plain, job.dataset.c_str());
     pass_status = 1;
     return;
   }
@@ -99,7 +103,8 @@ void prune_job(const char* zfs, const SnapshotJob& job, const JobTally& tally,
     pass_status = 1;
     return;
   }
-  if (!destroy_beyond_retention(zfs, tally.beyond_retention, words, recursive)) pass_status = 1;
+  if (!destroy_beyond_retention(pass.zfs, tally.beyond_retention, pass.words, pass.recursive))
+    pass_status = 1;
 }
 
 }  // namespace corvatel

@@ -24,10 +24,22 @@ bool is_prune_match(std::string_view name, std::string_view dataset, std::string
 /// True when `snapshot`, the text after a name's "@", is `prefix_tag` and such a timestamp.
 bool is_prune_form(std::string_view snapshot, std::string_view prefix_tag);
 
+/// One pass over a job list: what checking, reporting and pruning its jobs share.
+struct ListPass {
+  const char* zfs;
+  bool inventory_available;
+  const char* timestamp;  // the run's snapshot timestamp
+  bool recursive;
+  ListWords words;
+};
+
+/// The pass over the standard list or, with `recursive`, the recursive list.
+ListPass list_pass(const char* zfs, bool inventory_available, const char* timestamp,
+                   bool recursive);
+
 /// Destroys the job's matches beyond its retention (from its tally), oldest first; a failure
 /// sets `pass_status` 1.
-void prune_job(const char* zfs, const SnapshotJob& job, const JobTally& tally,
-               bool inventory_available, const ListWords& words, bool recursive,
+void prune_job(const ListPass& pass, const SnapshotJob& job, const JobTally& tally,
                int& pass_status);
 
 }  // namespace corvatel

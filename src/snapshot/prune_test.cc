@@ -18,6 +18,9 @@ using Lines = std::vector<std::string>;
 using testing::FakeZfs;
 using testing::LogCapture;
 
+// The run's timestamp: 20:00, newer than every listed stamp().
+constexpr const char* kTimestamp = "2025-03-01_20:00:00p0100";
+
 SnapshotJob make_job(const std::string& dataset, const std::string& prefix,
                      std::int64_t retention) {
   SnapshotJob job;
@@ -54,8 +57,7 @@ SnapshotInventory tallied(const Lines& listing, const std::vector<SnapshotJob>& 
   JobList standard{jobs};
   JobList recursive;
   SnapshotInventory inventory;
-  EXPECT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, "2025-03-01_20:00:00p0100"),
-            0);
+  EXPECT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, kTimestamp), 0);
   for (const std::string& line : listing) EXPECT_EQ(add_inventory_line(line.c_str(), &inventory), 0);
   finish_snapshot_inventory(inventory);
   return inventory;
@@ -118,8 +120,8 @@ TEST(PruneJob, DestroysOldestMatchesBeyondRetentionFirst) {
     FakeZfs zfs;
     SnapshotJob job = make_job("tank/home", "hourly", 3);
     int status = 0;
-    prune_job(zfs.path(), job, tally_for(job, listing_with_matches(5)), true,
-              list_words(recursive), recursive, status);
+    prune_job(list_pass(zfs.path(), true, kTimestamp, recursive), job,
+              tally_for(job, listing_with_matches(5)), status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(zfs.calls(), (Calls{destroy_args(zfs.path(), recursive, match(5)),
                                   destroy_args(zfs.path(), recursive, match(4))}));
@@ -148,8 +150,8 @@ TEST(PruneJob, NothingToDoLeavesStatusAlone) {
     FakeZfs zfs;
     SnapshotJob job = make_job("tank/home", "hourly", c.retention);
     int status = c.status_before;
-    prune_job(zfs.path(), job, tally_for(job, c.matches > 0 ? listing_with_matches(c.matches) : Lines{}),
-              true, list_words(false), false, status);
+    prune_job(list_pass(zfs.path(), true, kTimestamp, false), job,
+              tally_for(job, c.matches > 0 ? listing_with_matches(c.matches) : Lines{}), status);
     EXPECT_EQ(status, c.status_before);
     EXPECT_EQ(zfs.calls(), Calls{});
     EXPECT_EQ(log.messages(), Lines{});
@@ -162,8 +164,8 @@ TEST(PruneJob, FailedDestroyDoesNotStopTheOthers) {
   zfs.set_status(2, 1);
   SnapshotJob job = make_job("tank/home", "hourly", 2);
   int status = 0;
-  prune_job(zfs.path(), job, tally_for(job, listing_with_matches(6)), true, list_words(false),
-            false, status);
+  prune_job(list_pass(zfs.path(), true, kTimestamp, false), job,
+            tally_for(job, listing_with_matches(6)), status);
   EXPECT_EQ(status, 1);
   EXPECT_EQ(zfs.calls(), (Calls{destroy_args(zfs.path(), false, match(6)),
                                 destroy_args(zfs.path(), false, match(5)),
@@ -191,8 +193,8 @@ TEST(PruneJob, UnavailableInventoryFailsWithoutDestroying) {
     FakeZfs zfs;
     SnapshotJob job = make_job("tank/home", "hourly", 1);
     int status = 0;
-    prune_job(zfs.path(), job, tally_for(job, listing_with_matches(5)), false,
-              list_words(c.recursive), c.recursive, status);
+    prune_job(list_pass(zfs.path(), false, kTimestamp, c.recursive), job,
+              tally_for(job, listing_with_matches(5)), status);
     EXPECT_EQ(status, 1);
     EXPECT_EQ(zfs.calls(), Calls{});
     EXPECT_EQ(log.messages(), Lines{c.message});
@@ -211,7 +213,7 @@ TEST(PruneJob, LostMatchListFailsTheJobWithoutDestroying) {
     tally.beyond_retention.clear();  // as the store is left when it cannot grow
     tally.beyond_retention_lost = true;
     int status = 0;
-    prune_job(zfs.path(), job, tally, true, list_words(recursive), recursive, status);
+    prune_job(list_pass(zfs.path(), true, kTimestamp, recursive), job, tally, status);
     EXPECT_EQ(status, 1);
     EXPECT_EQ(zfs.calls(), Calls{});
     EXPECT_EQ(log.messages(), Lines{"Error: Failed to allocate prune match list for tank/home"});
@@ -293,11 +295,11 @@ TEST(PruneJob, TwoJobsOnOneDatasetEachPruneOnlyTheirOwnForm) {
                                          make_job("tank/empty", "hourly", 1)};
   SnapshotInventory inventory = tallied(listing, jobs);
   int status = 0;
-  prune_job(zfs.path(), jobs[0], job_tally(inventory, false, 0), true, list_words(false), false,
+  prune_job(list_pass(zfs.path(), true, kTimestamp, false), jobs[0], job_tally(inventory, false, 0),
             status);
-  prune_job(zfs.path(), jobs[1], job_tally(inventory, false, 1), true, list_words(true), true,
+  prune_job(list_pass(zfs.path(), true, kTimestamp, true), jobs[1], job_tally(inventory, false, 1),
             status);
-  prune_job(zfs.path(), jobs[2], job_tally(inventory, false, 2), true, list_words(false), false,
+  prune_job(list_pass(zfs.path(), true, kTimestamp, false), jobs[2], job_tally(inventory, false, 2),
             status);
   EXPECT_EQ(zfs.calls(),
             (Calls{destroy_args(zfs.path(), false, "tank/home@hourly_" + stamp(4)),

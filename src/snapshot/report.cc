@@ -11,16 +11,8 @@ namespace {
 
 constexpr std::size_t kSnapshotNameSize = 512;
 
-struct Pass {
-  const char* zfs;
-  bool inventory_available;
-  const char* timestamp;
-  bool recursive;
-  ListWords words;
-};
-
 // For a job whose batch failed: true when its snapshot is known to exist, else logs why not.
-bool failed_snapshot_exists(const Pass& pass, const SnapshotJob& job, const JobTally& tally,
+bool failed_snapshot_exists(const ListPass& pass, const SnapshotJob& job, const JobTally& tally,
                             const char* name) {
   if (!pass.inventory_available) {
     log_event("Error: Unable to verify %ssnapshot exists: %s", pass.words.plain, name);
@@ -32,7 +24,7 @@ bool failed_snapshot_exists(const Pass& pass, const SnapshotJob& job, const JobT
   return false;
 }
 
-void handle_job(const Pass& pass, const SnapshotJob& job, const JobTally& tally, int& status) {
+void handle_job(const ListPass& pass, const SnapshotJob& job, const JobTally& tally, int& status) {
   char name[kSnapshotNameSize];
   if (format_snapshot_name(job, pass.timestamp, name, sizeof name) < 0) {
     log_event("Error: Failed to format %ssnapshot name for %s", pass.words.plain,
@@ -44,7 +36,7 @@ void handle_job(const Pass& pass, const SnapshotJob& job, const JobTally& tally,
   char size[32];
   format_size(job.written_total, size);
   log_event("Created=%s Written=%s%s", name, size, pass.words.suffix);
-  prune_job(pass.zfs, job, tally, pass.inventory_available, pass.words, pass.recursive, status);
+  prune_job(pass, job, tally, status);
 }
 
 }  // namespace
@@ -52,7 +44,7 @@ void handle_job(const Pass& pass, const SnapshotJob& job, const JobTally& tally,
 int verify_report_and_prune(const char* zfs, const JobList& list,
                             const SnapshotInventory& inventory, bool inventory_available,
                             const char* timestamp, bool recursive) {
-  Pass pass{zfs, inventory_available, timestamp, recursive, list_words(recursive)};
+  ListPass pass = list_pass(zfs, inventory_available, timestamp, recursive);
   int status = 0;
   for (std::size_t i = 0; i < list.items.size(); ++i)
     handle_job(pass, list.items[i], job_tally(inventory, recursive, i), status);
