@@ -16,9 +16,9 @@
 namespace corvatel {
 namespace {
 
-constexpr std::uint32_t NONE = UINT32_MAX;
-constexpr std::size_t BEYOND_FIRST_CAPACITY = 256;
-constexpr std::uint64_t LOW_HALF = 0xffffffff;
+constexpr std::uint32_t kNone = UINT32_MAX;
+constexpr std::size_t kBeyondFirstCapacity = 256;
+constexpr std::uint64_t kLowHalf = 0xffffffff;
 
 std::uint64_t hash_of(std::string_view dataset) {
   return std::hash<std::string_view>{}(dataset);
@@ -28,10 +28,10 @@ std::uint64_t hash_of(std::string_view dataset) {
 // the line's length in `length` and the place of its "@" in `at`. One pass, since every line
 // of the listing comes through here.
 bool is_snapshot_line(const char* line, std::size_t& length, std::size_t& at) {
-  static constexpr const char* STOPS = "@\t\r\n";
-  at = std::strcspn(line, STOPS);
+  static constexpr const char* kStops = "@\t\r\n";
+  at = std::strcspn(line, kStops);
   if (line[at] != '@' || at == 0) return false;
-  length = at + 1 + std::strcspn(line + at + 1, STOPS);
+  length = at + 1 + std::strcspn(line + at + 1, kStops);
   return line[length] == '\0' && length != at + 1;
 }
 
@@ -64,7 +64,7 @@ std::size_t find_slot(const InventoryIndex& index, std::string_view dataset,
     std::uint64_t held = index.slots[slot];
     if (held == 0) return slot;
     if ((held >> 32) == (hash >> 32) &&
-        dataset_of(index, static_cast<std::uint32_t>((held & LOW_HALF) - 1)) == dataset)
+        dataset_of(index, static_cast<std::uint32_t>((held & kLowHalf) - 1)) == dataset)
       return slot;
   }
 }
@@ -87,7 +87,7 @@ void group_by_dataset(InventoryIndex& index) {
     }
     index.datasets.push_back(DatasetWatch{static_cast<std::uint32_t>(index.keys.size()),
                                           static_cast<std::uint32_t>(job.dataset.size()),
-                                          static_cast<std::uint32_t>(i), 1, NONE});
+                                          static_cast<std::uint32_t>(i), 1, kNone});
     index.keys.append(job.dataset);
   }
 }
@@ -103,23 +103,23 @@ void enter_datasets(InventoryIndex& index) {
   index.slots.assign(size, 0);
   for (std::uint32_t i = 0; i < known; ++i) {
     std::uint64_t hash = hash_of(dataset_of(index, i));
-    index.slots[find_slot(index, dataset_of(index, i), hash)] = (hash & ~LOW_HALF) | (i + 1);
+    index.slots[find_slot(index, dataset_of(index, i), hash)] = (hash & ~kLowHalf) | (i + 1);
   }
   index.datasets.reserve(known * 2);
   index.keys.reserve(index.keys.size() * 2);
 }
 
-// Enters a dataset without jobs at its free `slot` when there is room left; its index, or NONE.
+// Enters a dataset without jobs at its free `slot` when there is room left; its index, or kNone.
 std::uint32_t enter_dataset_without_jobs(InventoryIndex& index, std::string_view dataset,
                                          std::uint64_t hash, std::size_t slot) {
   if (index.datasets.size() == index.datasets.capacity() ||
       dataset.size() > index.keys.capacity() - index.keys.size())
-    return NONE;
+    return kNone;
   auto entered = static_cast<std::uint32_t>(index.datasets.size());
   index.datasets.push_back(DatasetWatch{static_cast<std::uint32_t>(index.keys.size()),
-                                        static_cast<std::uint32_t>(dataset.size()), 0, 0, NONE});
+                                        static_cast<std::uint32_t>(dataset.size()), 0, 0, kNone});
   index.keys.append(dataset);
-  index.slots[slot] = (hash & ~LOW_HALF) | (entered + 1);
+  index.slots[slot] = (hash & ~kLowHalf) | (entered + 1);
   return entered;
 }
 
@@ -135,7 +135,7 @@ int build_index(SnapshotInventory& inventory, const JobList& standard, const Job
   InventoryIndex& index = inventory.index;
   std::size_t jobs = standard.items.size() + recursive.items.size();
   // The text is reserved twice over (see enter_datasets) and placed by 32-bit offsets.
-  if (jobs >= NONE || 2 * (text_size(standard) + text_size(recursive)) >= NONE) return -1;
+  if (jobs >= kNone || 2 * (text_size(standard) + text_size(recursive)) >= kNone) return -1;
   try {
     inventory.standard.resize(standard.items.size());
     inventory.recursive.resize(recursive.items.size());
@@ -160,9 +160,9 @@ int build_index(SnapshotInventory& inventory, const JobList& standard, const Job
 // a line's handling).
 const DatasetWatch* find_dataset(InventoryIndex& index, std::string_view dataset) {
   std::uint32_t previous = index.last_dataset;
-  if (previous != NONE) {
+  if (previous != kNone) {
     std::uint32_t guess = index.datasets[previous].successor;
-    if (guess != NONE && dataset_of(index, guess) == dataset) {
+    if (guess != kNone && dataset_of(index, guess) == dataset) {
       index.last_dataset = guess;
       return &index.datasets[guess];
     }
@@ -171,10 +171,10 @@ const DatasetWatch* find_dataset(InventoryIndex& index, std::string_view dataset
   std::uint64_t hash = hash_of(dataset);
   std::size_t slot = find_slot(index, dataset, hash);
   std::uint64_t held = index.slots[slot];
-  std::uint32_t found = held != 0 ? static_cast<std::uint32_t>((held & LOW_HALF) - 1)
+  std::uint32_t found = held != 0 ? static_cast<std::uint32_t>((held & kLowHalf) - 1)
                                   : enter_dataset_without_jobs(index, dataset, hash, slot);
-  if (found == NONE) return nullptr;
-  if (previous != NONE) index.datasets[previous].successor = found;
+  if (found == kNone) return nullptr;
+  if (previous != kNone) index.datasets[previous].successor = found;
   index.last_dataset = found;
   return &index.datasets[found];
 }
@@ -186,7 +186,7 @@ void keep_beyond_retention(JobTally& tally, std::string_view name) {
   std::string& kept = tally.beyond_retention;
   std::size_t needed = kept.size() + name.size() + 1;
   if (needed > kept.capacity()) {
-    std::size_t grown = std::max(kept.capacity() * 2, BEYOND_FIRST_CAPACITY);
+    std::size_t grown = std::max(kept.capacity() * 2, kBeyondFirstCapacity);
     try {
       kept.reserve(std::max(needed, grown));
     } catch (const std::bad_alloc&) {

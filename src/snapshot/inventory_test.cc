@@ -40,7 +40,7 @@ std::string logged_text(const LogCapture& log) {
   return text.size() < 20 ? text : text.substr(20);
 }
 
-constexpr const char* TIMESTAMP = "2025-03-01_14:00:00p0100";
+constexpr const char* kTimestamp = "2025-03-01_14:00:00p0100";
 
 // The k-th newest snapshot of `dataset` with `prefix` (k from 1; the hour falls with k).
 std::string snap(const std::string& dataset, const std::string& prefix, int k) {
@@ -80,7 +80,7 @@ TEST(SnapshotInventory, AcceptsOnlyWellFormedSnapshotNames) {
     SCOPED_TRACE(c.line);
     LogCapture log;
     SnapshotInventory inventory;
-    ASSERT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, TIMESTAMP), 0);
+    ASSERT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, kTimestamp), 0);
     int result = add_inventory_line(c.line.c_str(), &inventory);
     if (c.accepted) {
       EXPECT_EQ(result, 0);
@@ -113,7 +113,7 @@ TEST(SnapshotInventory, TalliesEachNameForEveryJobOfItsDataset) {
     listing.push_back("tank/home@hourly_manual" + std::to_string(k));
   }
   SnapshotInventory inventory;
-  ASSERT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, TIMESTAMP), 0);
+  ASSERT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, kTimestamp), 0);
   for (const std::string& line : listing) ASSERT_EQ(add_inventory_line(line.c_str(), &inventory), 0);
   finish_snapshot_inventory(inventory);
   EXPECT_TRUE(inventory.index.slots.empty());
@@ -149,7 +149,7 @@ TEST(SnapshotInventory, TalliesEachNameForEveryJobOfItsDataset) {
 
 // Only a failed job looks for this run's snapshot, and only for exactly its name.
 TEST(SnapshotInventory, RecordsWhetherAFailedJobsOwnSnapshotWasListed) {
-  const std::string own = std::string("tank/home@hourly_") + TIMESTAMP;
+  const std::string own = std::string("tank/home@hourly_") + kTimestamp;
   struct Case {
     const char* name;
     std::int32_t failed;
@@ -160,10 +160,10 @@ TEST(SnapshotInventory, RecordsWhetherAFailedJobsOwnSnapshotWasListed) {
       {"listed", 1, {snap("tank/home", "hourly", 1), own}, true},
       {"not failed", 0, {own}, false},
       {"under other datasets", 1,
-       {std::string("tank/home/a@hourly_") + TIMESTAMP, std::string("tank/homes@hourly_") +
-        TIMESTAMP, std::string("tank@hourly_") + TIMESTAMP}, false},
+       {std::string("tank/home/a@hourly_") + kTimestamp, std::string("tank/homes@hourly_") +
+        kTimestamp, std::string("tank@hourly_") + kTimestamp}, false},
       {"longer", 1, {own + "x"}, false},
-      {"other prefix", 1, {std::string("tank/home@daily_") + TIMESTAMP}, false},
+      {"other prefix", 1, {std::string("tank/home@daily_") + kTimestamp}, false},
       {"other time", 1, {snap("tank/home", "hourly", 1)}, false},
   };
   for (const Case& c : cases) {
@@ -173,7 +173,7 @@ TEST(SnapshotInventory, RecordsWhetherAFailedJobsOwnSnapshotWasListed) {
     standard.items[0].failed = c.failed;
     JobList recursive;
     SnapshotInventory inventory;
-    ASSERT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, TIMESTAMP), 0);
+    ASSERT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, kTimestamp), 0);
     for (const std::string& line : c.listing)
       ASSERT_EQ(add_inventory_line(line.c_str(), &inventory), 0);
     EXPECT_EQ(job_tally(inventory, false, 0).own_snapshot_listed, c.listed);
@@ -185,7 +185,7 @@ TEST(SnapshotInventory, KeptNamesGrowFrom256BytesByDoubling) {
   ASSERT_EQ(job_list_append(standard, "tank", "h", 1, 0), 0);
   JobList recursive;
   SnapshotInventory inventory;
-  ASSERT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, TIMESTAMP), 0);
+  ASSERT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, kTimestamp), 0);
   Lines kept;
   std::size_t bytes = 0;
   for (int k = 1; k <= 16; ++k) {
@@ -211,7 +211,7 @@ TEST(SnapshotInventory, KeptNamesThatCannotGrowAreDroppedForThatJobOnly) {
   ASSERT_EQ(job_list_append(standard, "tank/b", "h", 1, 0), 0);
   JobList recursive;
   SnapshotInventory inventory;
-  ASSERT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, TIMESTAMP), 0);
+  ASSERT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, kTimestamp), 0);
   for (int k = 1; k <= 3; ++k) {
     for (const char* dataset : {"tank/a", "tank/b"}) {
       std::string name = snap(dataset, "h", k);
@@ -243,7 +243,7 @@ TEST(SnapshotInventory, ListsUnderTheJobRootsAndTalliesInOutputOrder) {
   JobList standard = make_list({"tank/a"}, "hourly");
   JobList recursive = make_list({"tank"}, "daily");
   SnapshotInventory inventory;
-  EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, TIMESTAMP), 0);
+  EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, kTimestamp), 0);
   EXPECT_EQ(job_tally(inventory, false, 0).match_count, 4u);
   EXPECT_EQ(beyond(job_tally(inventory, false, 0)), Lines{"tank/a@hourly_2025-03-01_10:00:00"});
   EXPECT_EQ(job_tally(inventory, true, 0).match_count, 1u);
@@ -257,7 +257,7 @@ TEST(SnapshotInventory, NoJobsMeansNoListing) {
   JobList standard;
   JobList recursive;
   SnapshotInventory inventory;
-  EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, TIMESTAMP), 0);
+  EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, kTimestamp), 0);
   EXPECT_EQ(zfs.calls(), Calls{});
   EXPECT_EQ(inventory.standard.capacity() + inventory.recursive.capacity(), 0u);
 }
@@ -267,7 +267,7 @@ TEST(SnapshotInventory, EmptyListingGivesEmptyInventory) {
   JobList standard = make_list({"tank/a", "data"}, "hourly");
   JobList recursive;
   SnapshotInventory inventory;
-  EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, TIMESTAMP), 0);
+  EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, kTimestamp), 0);
   ASSERT_EQ(inventory.standard.size(), 2u);
   for (const JobTally& tally : inventory.standard) {
     EXPECT_EQ(tally.match_count, 0u);
@@ -277,7 +277,7 @@ TEST(SnapshotInventory, EmptyListingGivesEmptyInventory) {
 }
 
 // Matches of a job on tank with prefix h and retention 3, beyond it from the fourth on.
-const std::string OLD_MATCHES =
+const std::string kOldMatches =
     "tank@h_2025-03-01_13:00:00\ntank@h_2025-03-01_12:00:00\ntank@h_2025-03-01_11:00:00\n"
     "tank@h_2025-03-01_10:00:00\ntank@h_2025-03-01_09:00:00\n";
 
@@ -290,11 +290,11 @@ TEST(SnapshotInventory, FailedFetchLeavesNoStorage) {
     Lines messages;
   };
   const Case cases[] = {
-      {"malformed line", OLD_MATCHES + "tank/b@c\ntank/home\ntank@d\n", 0,
+      {"malformed line", kOldMatches + "tank/b@c\ntank/home\ntank@d\n", 0,
        {"Error: Invalid snapshot inventory line: tank/home"}},
-      {"non-zero exit", OLD_MATCHES, 1, {}},
-      {"no final newline", OLD_MATCHES + "tank@h_2025-03-01_09:00:00", 0, {}},
-      {"line over 511 bytes", OLD_MATCHES + "tank@" + std::string(507, 'x') + "\n", 0, {}},
+      {"non-zero exit", kOldMatches, 1, {}},
+      {"no final newline", kOldMatches + "tank@h_2025-03-01_09:00:00", 0, {}},
+      {"line over 511 bytes", kOldMatches + "tank@" + std::string(507, 'x') + "\n", 0, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -305,7 +305,7 @@ TEST(SnapshotInventory, FailedFetchLeavesNoStorage) {
     JobList standard = make_list({"tank"}, "h");
     JobList recursive;
     SnapshotInventory inventory;
-    EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, TIMESTAMP),
+    EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, kTimestamp),
               -1);
     EXPECT_EQ(inventory.standard.capacity(), 0u);
     EXPECT_TRUE(inventory.index.slots.empty());
@@ -340,7 +340,7 @@ TEST(SnapshotInventory, RootsAreNamedOnlyWhileTheyFitTheByteBudget) {
     JobList standard = make_list({}, "hourly");
     JobList recursive = make_list(roots, "hourly");
     SnapshotInventory inventory;
-    EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, TIMESTAMP),
+    EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, kTimestamp),
               0);
     EXPECT_EQ(zfs.calls(), Calls{list_args(zfs.path(), c.named ? roots : Lines{})});
   }

@@ -10,24 +10,24 @@
 namespace corvatel {
 namespace {
 
-// What each position of the timestamp must hold: a character from LOWEST to HIGHEST, or ALSO
+// What each position of the timestamp must hold: a character from kLowest to kHighest, or kAlso
 // ("dddd-dd-dd_dd:dd:ddzdddd", where d is a digit and z "p" or "-"). Tables rather than a
 // switch per position, so that the check is a few wide compares: every name of the listing is
 // checked against every job of its dataset.
-constexpr std::size_t TIMESTAMP_LENGTH = 24;
-constexpr std::size_t SHORT_TIMESTAMP_LENGTH = 19;
-constexpr char LOWEST[] = "0000-00-00_00:00:00p0000";
-constexpr char HIGHEST[] = "9999-99-99_99:99:99p9999";
-constexpr char ALSO[] = "0000-00-00_00:00:00-0000";
+constexpr std::size_t kTimestampLength = 24;
+constexpr std::size_t kShortTimestampLength = 19;
+constexpr char kLowest[] = "0000-00-00_00:00:00p0000";
+constexpr char kHighest[] = "9999-99-99_99:99:99p9999";
+constexpr char kAlso[] = "0000-00-00_00:00:00-0000";
 
 bool is_timestamp(std::string_view text) {
-  if (text.size() != SHORT_TIMESTAMP_LENGTH && text.size() != TIMESTAMP_LENGTH) return false;
+  if (text.size() != kShortTimestampLength && text.size() != kTimestampLength) return false;
   unsigned misfits = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     auto c = static_cast<unsigned char>(text[i]);
-    bool in_range = static_cast<unsigned char>(c - LOWEST[i]) <=
-                    static_cast<unsigned char>(HIGHEST[i] - LOWEST[i]);
-    misfits |= !(in_range || c == static_cast<unsigned char>(ALSO[i]));
+    bool in_range = static_cast<unsigned char>(c - kLowest[i]) <=
+                    static_cast<unsigned char>(kHighest[i] - kLowest[i]);
+    misfits |= !(in_range || c == static_cast<unsigned char>(kAlso[i]));
   }
   return misfits == 0;
 }

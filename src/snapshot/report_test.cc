@@ -18,10 +18,10 @@ using Lines = std::vector<std::string>;
 using testing::FakeZfs;
 using testing::LogCapture;
 
-constexpr const char* TIMESTAMP = "2025-03-01_14:00:00p0100";
-const std::string NEW_SNAPSHOT = std::string("tank/home@hourly_") + TIMESTAMP;
-const std::string OLDER = "tank/home@hourly_2025-03-01_13:00:00p0100";
-const std::string OLDEST = "tank/home@hourly_2025-03-01_12:00:00p0100";
+constexpr const char* kTimestamp = "2025-03-01_14:00:00p0100";
+const std::string kNewSnapshot = std::string("tank/home@hourly_") + kTimestamp;
+const std::string kOlder = "tank/home@hourly_2025-03-01_13:00:00p0100";
+const std::string kOldest = "tank/home@hourly_2025-03-01_12:00:00p0100";
 
 struct JobSpec {
   std::string dataset;
@@ -45,7 +45,7 @@ SnapshotInventory listed(const std::vector<std::string>& listing, const JobList&
   JobList none;
   SnapshotInventory inventory;
   EXPECT_EQ(prepare_snapshot_inventory(inventory, recursive ? none : list, recursive ? list : none,
-                                       TIMESTAMP),
+                                       kTimestamp),
             0);
   for (const std::string& line : listing) EXPECT_EQ(add_inventory_line(line.c_str(), &inventory), 0);
   finish_snapshot_inventory(inventory);
@@ -87,7 +87,7 @@ TEST(VerifyReportAndPrune, EmptyListDoesNothing) {
   FakeZfs zfs;
   JobList list;
   SnapshotInventory inventory;
-  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, false, TIMESTAMP, true), 0);
+  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, false, kTimestamp, true), 0);
   EXPECT_EQ(log.messages(), Lines{});
 }
 
@@ -98,11 +98,11 @@ TEST(VerifyReportAndPrune, ReportsEachCreatedSnapshotInListOrder) {
   };
   const Case cases[] = {
       {false,
-       {"Created=" + NEW_SNAPSHOT + " Written=1.50K",
-        std::string("Created=data@hourly_") + TIMESTAMP + " Written=0"}},
+       {"Created=" + kNewSnapshot + " Written=1.50K",
+        std::string("Created=data@hourly_") + kTimestamp + " Written=0"}},
       {true,
-       {"Created=" + NEW_SNAPSHOT + " Written=1.50K Recursive",
-        std::string("Created=data@hourly_") + TIMESTAMP + " Written=0 Recursive"}},
+       {"Created=" + kNewSnapshot + " Written=1.50K Recursive",
+        std::string("Created=data@hourly_") + kTimestamp + " Written=0 Recursive"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.recursive);
@@ -110,7 +110,7 @@ TEST(VerifyReportAndPrune, ReportsEachCreatedSnapshotInListOrder) {
     FakeZfs zfs;
     JobList list = make_list({{"tank/home", 1536, 0}, {"data", 0, 0}});
     SnapshotInventory inventory = listed({}, list, c.recursive);
-    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, TIMESTAMP, c.recursive),
+    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, kTimestamp, c.recursive),
               0);
     EXPECT_EQ(log.messages(), c.messages);
     EXPECT_EQ(zfs.calls(), Calls{});
@@ -121,11 +121,11 @@ TEST(VerifyReportAndPrune, FailedJobWhoseSnapshotExistsIsReportedAndPruned) {
   LogCapture log;
   FakeZfs zfs;
   JobList list = make_list({{"tank/home", 2048, 1}}, 2);
-  SnapshotInventory inventory = listed({NEW_SNAPSHOT, OLDER, OLDEST}, list, false);
-  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, TIMESTAMP, false), 0);
+  SnapshotInventory inventory = listed({kNewSnapshot, kOlder, kOldest}, list, false);
+  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, kTimestamp, false), 0);
   EXPECT_EQ(log.messages(),
-            (Lines{"Created=" + NEW_SNAPSHOT + " Written=2.00K", "Pruned=" + OLDEST}));
-  EXPECT_EQ(zfs.calls(), (Calls{{zfs.path(), "destroy", OLDEST}}));
+            (Lines{"Created=" + kNewSnapshot + " Written=2.00K", "Pruned=" + kOldest}));
+  EXPECT_EQ(zfs.calls(), (Calls{{zfs.path(), "destroy", kOldest}}));
 }
 
 TEST(VerifyReportAndPrune, FailedJobWithoutSnapshotIsNeitherReportedNorPruned) {
@@ -136,9 +136,9 @@ TEST(VerifyReportAndPrune, FailedJobWithoutSnapshotIsNeitherReportedNorPruned) {
   };
   const std::string tail = "; pruning skipped for dataset 'tank/home' with prefix 'hourly'";
   const Case cases[] = {
-      {false, {OLDER, OLDEST}, "Error: Snapshot not created: " + NEW_SNAPSHOT + tail},
-      {true, {OLDER, OLDEST}, "Error: Recursive Snapshot not created: " + NEW_SNAPSHOT + tail},
-      {false, {}, "Error: Snapshot not created: " + NEW_SNAPSHOT + tail},
+      {false, {kOlder, kOldest}, "Error: Snapshot not created: " + kNewSnapshot + tail},
+      {true, {kOlder, kOldest}, "Error: Recursive Snapshot not created: " + kNewSnapshot + tail},
+      {false, {}, "Error: Snapshot not created: " + kNewSnapshot + tail},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.recursive);
@@ -146,7 +146,7 @@ TEST(VerifyReportAndPrune, FailedJobWithoutSnapshotIsNeitherReportedNorPruned) {
     FakeZfs zfs;
     JobList list = make_list({{"tank/home", 2048, 1}});
     SnapshotInventory inventory = listed(c.listing, list, c.recursive);
-    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, TIMESTAMP, c.recursive),
+    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, kTimestamp, c.recursive),
               0);
     EXPECT_EQ(log.messages(), Lines{c.message});
     EXPECT_EQ(zfs.calls(), Calls{});
@@ -158,14 +158,14 @@ TEST(VerifyReportAndPrune, UnavailableInventoryIsReportedPerJob) {
     bool recursive;
     Lines messages;
   };
-  const std::string data_snapshot = std::string("data@hourly_") + TIMESTAMP;
+  const std::string data_snapshot = std::string("data@hourly_") + kTimestamp;
   const Case cases[] = {
       {false,
-       {"Error: Unable to verify snapshot exists: " + NEW_SNAPSHOT,
+       {"Error: Unable to verify snapshot exists: " + kNewSnapshot,
         "Created=" + data_snapshot + " Written=1",
         "Error: Unable to prune snapshots for data: snapshot inventory unavailable"}},
       {true,
-       {"Error: Unable to verify recursive snapshot exists: " + NEW_SNAPSHOT,
+       {"Error: Unable to verify recursive snapshot exists: " + kNewSnapshot,
         "Created=" + data_snapshot + " Written=1 Recursive",
         "Error: Unable to prune recursive snapshots for data: snapshot inventory unavailable"}},
   };
@@ -175,7 +175,7 @@ TEST(VerifyReportAndPrune, UnavailableInventoryIsReportedPerJob) {
     FakeZfs zfs;
     JobList list = make_list({{"tank/home", 5, 1}, {"data", 1, 0}});
     SnapshotInventory inventory;
-    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, false, TIMESTAMP, c.recursive),
+    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, false, kTimestamp, c.recursive),
               1);
     EXPECT_EQ(log.messages(), c.messages);
     EXPECT_EQ(zfs.calls(), Calls{});
@@ -190,10 +190,10 @@ TEST(VerifyReportAndPrune, NameOverItsBufferSkipsOnlyThatJob) {
   std::string too_long = "tank/" + std::string(475, 'l');
   JobList list = make_list({{too_long, 1, 0}, {fits, 1, 0}});
   SnapshotInventory inventory = listed({}, list, true);
-  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, TIMESTAMP, true), 1);
+  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, kTimestamp, true), 1);
   EXPECT_EQ(log.messages(),
             (Lines{"Error: Failed to format recursive snapshot name for " + too_long,
-                   "Created=" + fits + "@hourly_" + TIMESTAMP + " Written=1 Recursive"}));
+                   "Created=" + fits + "@hourly_" + kTimestamp + " Written=1 Recursive"}));
 }
 
 TEST(VerifyReportAndPrune, FailedDestroyFailsThePass) {
@@ -201,10 +201,10 @@ TEST(VerifyReportAndPrune, FailedDestroyFailsThePass) {
   FakeZfs zfs;
   zfs.set_status(1, 1);
   JobList list = make_list({{"tank/home", 1, 0}});
-  SnapshotInventory inventory = listed({NEW_SNAPSHOT, OLDER}, list, false);
-  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, TIMESTAMP, false), 1);
-  EXPECT_EQ(log.messages(), (Lines{"Created=" + NEW_SNAPSHOT + " Written=1",
-                                   "Error: Failed to prune snapshot " + OLDER}));
+  SnapshotInventory inventory = listed({kNewSnapshot, kOlder}, list, false);
+  EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, kTimestamp, false), 1);
+  EXPECT_EQ(log.messages(), (Lines{"Created=" + kNewSnapshot + " Written=1",
+                                   "Error: Failed to prune snapshot " + kOlder}));
 }
 
 TEST(VerifyReportAndPrune, FailedJobIsLookedUpAmongItsOwnDatasetOnly) {
@@ -218,12 +218,12 @@ TEST(VerifyReportAndPrune, FailedJobIsLookedUpAmongItsOwnDatasetOnly) {
   };
   const Case cases[] = {
       {"among others", {"tank/homework@hourly_" + later_stamp, "tank@hourly_" + later_stamp,
-                        "tank/home/a@hourly_" + std::string(TIMESTAMP), NEW_SNAPSHOT,
-                        "tank/homes@hourly_" + std::string(TIMESTAMP)}, true},
-      {"only under other datasets", {"tank/home/a@hourly_" + std::string(TIMESTAMP),
-                                     "tank/homes@hourly_" + std::string(TIMESTAMP), OLDER},
+                        "tank/home/a@hourly_" + std::string(kTimestamp), kNewSnapshot,
+                        "tank/homes@hourly_" + std::string(kTimestamp)}, true},
+      {"only under other datasets", {"tank/home/a@hourly_" + std::string(kTimestamp),
+                                     "tank/homes@hourly_" + std::string(kTimestamp), kOlder},
        false},
-      {"a longer name of the dataset", {NEW_SNAPSHOT + "x", OLDER}, false},
+      {"a longer name of the dataset", {kNewSnapshot + "x", kOlder}, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -231,12 +231,12 @@ TEST(VerifyReportAndPrune, FailedJobIsLookedUpAmongItsOwnDatasetOnly) {
     FakeZfs zfs;
     JobList list = make_list({{"tank/home", 2048, 1}}, 5);
     SnapshotInventory inventory = listed(c.inventory, list, false);
-    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, TIMESTAMP, false), 0);
+    EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, kTimestamp, false), 0);
     const std::string not_created =
-        "Error: Snapshot not created: " + NEW_SNAPSHOT +
+        "Error: Snapshot not created: " + kNewSnapshot +
         "; pruning skipped for dataset 'tank/home' with prefix 'hourly'";
     EXPECT_EQ(log.messages(),
-              c.exists ? Lines{"Created=" + NEW_SNAPSHOT + " Written=2.00K"} : Lines{not_created});
+              c.exists ? Lines{"Created=" + kNewSnapshot + " Written=2.00K"} : Lines{not_created});
   }
 }
 
