@@ -69,8 +69,6 @@ int dataset_roots_collect(DatasetRoots& roots, const JobList& standard, const Jo
   return result;
 }
 
-void dataset_roots_free(DatasetRoots& roots) { std::vector<std::string>().swap(roots.names); }
-
 bool dataset_roots_fit(const DatasetRoots& roots) {
   std::size_t total = 0;
   for (const std::string& name : roots.names) {

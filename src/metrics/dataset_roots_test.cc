@@ -85,14 +85,6 @@ TEST(DatasetRoots, GrowsFrom32ByDoubling) {
   for (int i = 0; i < 33; ++i) EXPECT_EQ(roots.names[i], "tank/" + std::to_string(i));
 }
 
-TEST(DatasetRoots, FreeLeavesNothing) {
-  DatasetRoots roots;
-  ASSERT_EQ(dataset_roots_add(roots, "tank/a"), 0);
-  dataset_roots_free(roots);
-  EXPECT_TRUE(roots.names.empty());
-  EXPECT_EQ(roots.names.capacity(), 0u);
-}
-
 TEST(DatasetRoots, FailedCopyKeepsTheRemovalsAndLacksTheName) {
   const std::string name = "tank/a-dataset-name-too-long-for-any-small-string-buffer";
   DatasetRoots roots;
@@ -196,7 +188,6 @@ TEST(DatasetRoots, CollectFailsCleanlyAtEachAllocation) {
       if (!fired) {
         EXPECT_EQ(roots.names, (Names{"data/another-long-dataset-name", "tank"}));
       }
-      dataset_roots_free(roots);
     }
     EXPECT_EQ(testing::live_allocations(), live_before);
     if (!fired) {

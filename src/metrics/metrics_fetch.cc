@@ -16,27 +16,33 @@ bool fetch_succeeded(const CommandResult& result, bool named) {
   return result.output_failed == 0 && result.exited_normally == 1 && result.exit_status != 127;
 }
 
+// Runs the get over the jobs' dataset roots into `table`; -1 (logged) when it cannot be
+// started for want of memory. The roots and the argument vector end with the call.
+int run_written_get(const char* zfs, const JobList& standard, const JobList& recursive,
+                    MetricTable& table, CommandResult& result, bool& named) {
+  DatasetRoots roots;
+  if (dataset_roots_collect(roots, standard, recursive) != 0) {
+    log_event("Error: Failed to determine dataset roots for metrics fetch");
+    return -1;
+  }
+  // "-r" without a name would list everything under the lenient test; treat it as unnamed.
+  named = !roots.names.empty() && dataset_roots_fit(roots);
+  std::vector<const char*> argv;
+  if (build_written_argv(argv, zfs, named ? &roots.names : nullptr) != 0) {
+    log_event("Error: Failed to allocate metrics command");
+    return -1;
+  }
+  result = run_zfs(argv.data(), parse_metric_line, &table);
+  return 0;
+}
+
 }  // namespace
 
 int fetch_written_metrics(const char* zfs, const JobList& standard, const JobList& recursive,
                           MetricTable& table) {
-  DatasetRoots roots;
-  if (dataset_roots_collect(roots, standard, recursive) != 0) {
-    log_event("Error: Failed to determine dataset roots for metrics fetch");
-    dataset_roots_free(roots);
-    return -1;
-  }
-  // "-r" without a name would list everything under the lenient test; treat it as unnamed.
-  const bool named = !roots.names.empty() && dataset_roots_fit(roots);
-  std::vector<const char*> argv;
-  if (build_written_argv(argv, zfs, named ? &roots.names : nullptr) != 0) {
-    log_event("Error: Failed to allocate metrics command");
-    dataset_roots_free(roots);
-    return -1;
-  }
-  CommandResult result = run_zfs(argv.data(), parse_metric_line, &table);
-  std::vector<const char*>().swap(argv);
-  dataset_roots_free(roots);
+  CommandResult result;
+  bool named = false;
+  if (run_written_get(zfs, standard, recursive, table, result, named) != 0) return -1;
   if (!fetch_succeeded(result, named)) {
     log_event("Error: Failed to read ZFS written metrics");
     return -1;

@@ -226,7 +226,6 @@ int fetch_snapshot_inventory(const char* zfs, SnapshotInventory& inventory,
   int result = dataset_roots_collect(roots, standard, recursive);
   if (result == 0) result = prepare_snapshot_inventory(inventory, standard, recursive, timestamp);
   if (result == 0) result = run_listing(zfs, inventory, roots);
-  dataset_roots_free(roots);
   if (result == 0)
     finish_snapshot_inventory(inventory);
   else
