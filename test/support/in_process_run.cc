@@ -8,6 +8,7 @@
 
 #include "log/log.h"
 #include "log_capture.h"
+#include "process.h"
 
 namespace corvatel::testing {
 InProcessRun::InProcessRun()
@@ -33,6 +34,23 @@ InProcessRun::Outcome InProcessRun::run_at(std::time_t now) {
   begin(now);
   call_main();
   return end();
+}
+
+InProcessRun::Outcome InProcessRun::run_child_at(std::time_t now, double time_limit_seconds) {
+  zfs.set_clock(now);
+  zfs.export_env();
+  ProcessOptions options;
+  options.env = {"CORVATEL_TEST_CONFIG=" + config_path, "CORVATEL_TEST_LOG=" + log_path,
+                 "CORVATEL_TEST_LOCK=" + lock_path, std::string("CORVATEL_TEST_ZFS=") + ZFS_SIM,
+                 "CORVATEL_TEST_TIME=" + std::to_string(now)};
+  options.time_limit_seconds = time_limit_seconds;
+  ProcessResult result = run_process({CORVATEL_TESTDRIVE}, options);
+  status_ = result.exit_status;
+  threw_ = false;
+  Outcome outcome = collect_log();
+  outcome.err = result.err;
+  outcome.timed_out = result.timed_out;
+  return outcome;
 }
 
 void InProcessRun::begin(std::time_t now) {
@@ -68,8 +86,14 @@ int InProcessRun::call_main() {
 }
 
 InProcessRun::Outcome InProcessRun::end() {
+  std::string err = ::testing::internal::GetCapturedStderr();
+  Outcome outcome = collect_log();
+  outcome.err = err;
+  return outcome;
+}
+
+InProcessRun::Outcome InProcessRun::collect_log() {
   Outcome outcome;
-  outcome.err = ::testing::internal::GetCapturedStderr();
   outcome.status = status_;
   outcome.threw = threw_;
   // Only a regular file can be read back: /dev/full, for one, reads as endless zeros.

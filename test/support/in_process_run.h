@@ -20,6 +20,7 @@ class InProcessRun {
   struct Outcome {
     int status = -1;
     bool threw = false;            // an exception left corvatel_main
+    bool timed_out = false;        // run_child_at only: killed at its time limit
     std::string err;               // what the run wrote to standard error
     std::vector<std::string> log;  // the lines this run added, stamps removed (regular file only)
   };
@@ -34,6 +35,10 @@ class InProcessRun {
 
   /// One whole run at `now`: begin, call_main, end.
   Outcome run_at(std::time_t now);
+  /// One whole run at `now` of the test driver in a child process, killed (with its zfs
+  /// children) when it takes longer than `time_limit_seconds`; a run that never ends then
+  /// fails its test instead of holding up the suite.
+  Outcome run_child_at(std::time_t now, double time_limit_seconds);
 
   /// The first step of a run: sets the clocks (zfs-sim's too) and starts taking standard error.
   void begin(std::time_t now);
@@ -52,6 +57,9 @@ class InProcessRun {
   RunClock clock;
 
  private:
+  /// The status and the log lines added since the last collection.
+  Outcome collect_log();
+
   ScopedEnv tz_;
   ScopedEnv asan_options_;
   std::size_t log_lines_seen_ = 0;
