@@ -56,9 +56,7 @@ int read_jobs(corvatel::JobList& standard, corvatel::JobList& recursive) {
 
 std::size_t kept_names(const std::vector<corvatel::JobTally>& tallies) {
   std::size_t names = 0;
-  for (const corvatel::JobTally& tally : tallies) {
-    for (char c : tally.beyond_retention) names += c == '\0';
-  }
+  for (const corvatel::JobTally& tally : tallies) names += tally.beyond_retention.size();
   return names;
 }
 
@@ -81,11 +79,11 @@ int main(int argc, char** argv) {
   corvatel::CommandResult counted = corvatel::run_zfs(args, count_line, &lines);
   Usage middle = usage_now();
   corvatel::SnapshotInventory inventory;
-  int prepared = corvatel::prepare_snapshot_inventory(inventory, standard, recursive,
-                                                      "2025-03-01_12:00:00p0000");
+  corvatel::InventoryListing reading;
+  int prepared = corvatel::prepare_inventory_listing(reading, inventory, standard, recursive,
+                                                     "2025-03-01_12:00:00p0000");
   corvatel::CommandResult listed =
-      corvatel::run_zfs(args, corvatel::add_inventory_line, &inventory);
-  corvatel::finish_snapshot_inventory(inventory);
+      corvatel::run_zfs(args, corvatel::add_inventory_line, &reading);
   Usage after = usage_now();
   if (prepared != 0 || !corvatel::command_succeeded(counted) ||
       !corvatel::command_succeeded(listed) || lines == 0) {

@@ -48,9 +48,9 @@ void BM_AddInventoryLine(benchmark::State& state) {
     job_list_append(standard, dataset_name(i), "hourly", 1000, 0);
   for (auto _ : state) {
     SnapshotInventory inventory;
-    prepare_snapshot_inventory(inventory, standard, recursive, STAMP);
-    for (const std::string& name : names) add_inventory_line(name.c_str(), &inventory);
-    finish_snapshot_inventory(inventory);
+    InventoryListing reading;
+    prepare_inventory_listing(reading, inventory, standard, recursive, STAMP);
+    for (const std::string& name : names) add_inventory_line(name.c_str(), &reading);
     benchmark::DoNotOptimize(inventory.standard.data());
     free_snapshot_inventory(inventory);
   }

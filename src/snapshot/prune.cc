@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "log/log.h"
 #include "zfs/runner.h"
@@ -38,24 +40,18 @@ bool destroy_snapshot(const char* zfs, const char* snapshot, bool recursive) {
   return command_succeeded(run_zfs(argv.data(), nullptr, nullptr));
 }
 
-// Destroys the kept matches (those beyond retention, newest first) from the last back to the
-// first; true when all succeeded.
-bool destroy_beyond_retention(const char* zfs, const std::string& kept, const ListWords& words,
-                              bool recursive) {
+// Destroys the matches beyond retention (newest first) from the oldest back to the newest;
+// true when all succeeded.
+bool destroy_beyond_retention(const char* zfs, const std::vector<std::string>& beyond,
+                              const ListWords& words, bool recursive) {
   bool all_destroyed = true;
-  // Each name ends in a NUL, so a name starts just after the NUL before it.
-  std::size_t end = kept.size();
-  while (end > 0) {
-    std::size_t start = kept.rfind('\0', end - 2);
-    start = start == std::string::npos ? 0 : start + 1;
-    const char* snapshot = kept.c_str() + start;
-    if (destroy_snapshot(zfs, snapshot, recursive)) {
-      log_event("Pruned=%s%s", snapshot, words.suffix);
+  for (auto name = beyond.rbegin(); name != beyond.rend(); ++name) {
+    if (destroy_snapshot(zfs, name->c_str(), recursive)) {
+      log_event("Pruned=%s%s", name->c_str(), words.suffix);
     } else {
-      log_event("Error: Failed to prune snapshot %s", snapshot);
+      log_event("Error: Failed to prune snapshot %s", name->c_str());
       all_destroyed = false;
     }
-    end = start;
   }
   return all_destroyed;
 }
@@ -71,12 +67,13 @@ bool is_prune_match(std::string_view name, std::string_view dataset,
                     std::string_view prefix_tag) {
   std::size_t at = name.find('@');
   if (at == std::string_view::npos || name.substr(0, at) != dataset) return false;
-  return is_prune_form(name.substr(at + 1), prefix_tag);
+  std::string_view snapshot = name.substr(at + 1);
+  return snapshot.starts_with(prefix_tag) && is_timestamp(snapshot.substr(prefix_tag.size()));
 }
 
-bool is_prune_form(std::string_view snapshot, std::string_view prefix_tag) {
-  if (!snapshot.starts_with(prefix_tag)) return false;
-  return is_timestamp(snapshot.substr(prefix_tag.size()));
+bool is_prune_form(std::string_view snapshot, std::string_view prefix) {
+  return snapshot.size() > prefix.size() && snapshot.starts_with(prefix) &&
+         snapshot[prefix.size()] == '_' && is_timestamp(snapshot.substr(prefix.size() + 1));
 }
 
 ListPass list_pass(const char* zfs, bool inventory_available, const char* timestamp,

@@ -21,8 +21,8 @@ ListWords list_words(bool recursive);
 /// True when `name` is `dataset` "@" `prefix_tag` and a timestamp of the program's form.
 bool is_prune_match(std::string_view name, std::string_view dataset, std::string_view prefix_tag);
 
-/// True when `snapshot`, the text after a name's "@", is `prefix_tag` and such a timestamp.
-bool is_prune_form(std::string_view snapshot, std::string_view prefix_tag);
+/// True when `snapshot`, the text after a name's "@", is `prefix`, "_" and such a timestamp.
+bool is_prune_form(std::string_view snapshot, std::string_view prefix);
 
 /// One pass over a job list: what checking, reporting and pruning its jobs share.
 struct ListPass {

@@ -57,9 +57,9 @@ SnapshotInventory tallied(const Lines& listing, const std::vector<SnapshotJob>& 
   JobList standard{jobs};
   JobList recursive;
   SnapshotInventory inventory;
-  EXPECT_EQ(prepare_snapshot_inventory(inventory, standard, recursive, kTimestamp), 0);
-  for (const std::string& line : listing) EXPECT_EQ(add_inventory_line(line.c_str(), &inventory), 0);
-  finish_snapshot_inventory(inventory);
+  InventoryListing reading;
+  EXPECT_EQ(prepare_inventory_listing(reading, inventory, standard, recursive, kTimestamp), 0);
+  for (const std::string& line : listing) EXPECT_EQ(add_inventory_line(line.c_str(), &reading), 0);
   return inventory;
 }
 
@@ -254,24 +254,24 @@ TEST(PruneJob, KeepsExactlyTheMatchesALinearScanFindsBeyondRetention) {
         lists[random() % 2].items.push_back(make_job(dataset, prefix, 1 + random() % 30));
     }
     SnapshotInventory inventory;
-    ASSERT_EQ(prepare_snapshot_inventory(inventory, lists[0], lists[1], "x"), 0);
+    InventoryListing reading;
+    ASSERT_EQ(prepare_inventory_listing(reading, inventory, lists[0], lists[1], "x"), 0);
     Lines accepted;
     {
       LogCapture log;  // the rejected lines' messages
       for (const std::string& line : random_listing(random, 1 + random() % 400)) {
-        if (add_inventory_line(line.c_str(), &inventory) == 0) accepted.push_back(line);
+        if (add_inventory_line(line.c_str(), &reading) == 0) accepted.push_back(line);
       }
     }
-    finish_snapshot_inventory(inventory);
     for (bool recursive : {false, true}) {
       const JobList& list = lists[recursive ? 1 : 0];
       for (std::size_t i = 0; i < list.items.size(); ++i) {
         const SnapshotJob& job = list.items[i];
-        std::string scanned;
+        Lines scanned;
         std::uint64_t matches = 0;
         for (const std::string& name : accepted) {
           if (!is_prune_match(name, job.dataset, job.prefix + "_")) continue;
-          if (++matches > static_cast<std::uint64_t>(job.retention)) scanned += name + '\0';
+          if (++matches > static_cast<std::uint64_t>(job.retention)) scanned.push_back(name);
         }
         const JobTally& tally = job_tally(inventory, recursive, i);
         ASSERT_EQ(tally.match_count, matches) << job.dataset << " " << job.prefix;

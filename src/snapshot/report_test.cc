@@ -44,11 +44,11 @@ SnapshotInventory listed(const std::vector<std::string>& listing, const JobList&
                          bool recursive) {
   JobList none;
   SnapshotInventory inventory;
-  EXPECT_EQ(prepare_snapshot_inventory(inventory, recursive ? none : list, recursive ? list : none,
-                                       kTimestamp),
+  InventoryListing reading;
+  EXPECT_EQ(prepare_inventory_listing(reading, inventory, recursive ? none : list,
+                                      recursive ? list : none, kTimestamp),
             0);
-  for (const std::string& line : listing) EXPECT_EQ(add_inventory_line(line.c_str(), &inventory), 0);
-  finish_snapshot_inventory(inventory);
+  for (const std::string& line : listing) EXPECT_EQ(add_inventory_line(line.c_str(), &reading), 0);
   return inventory;
 }
 

@@ -46,12 +46,12 @@ void check_tallies(const corvatel::SnapshotInventory& inventory, const corvatel:
     const corvatel::SnapshotJob& job = list.items[i];
     const std::string own = job.dataset + "@" + job.prefix + "_" + TIMESTAMP;
     std::uint64_t matches = 0;
-    std::string beyond;
+    std::vector<std::string> beyond;
     bool own_listed = false;
     for (const std::string& name : accepted) {
       if (job.failed != 0 && name == own) own_listed = true;
       if (!corvatel::is_prune_match(name, job.dataset, job.prefix + "_")) continue;
-      if (++matches > static_cast<std::uint64_t>(job.retention)) beyond += name + '\0';
+      if (++matches > static_cast<std::uint64_t>(job.retention)) beyond.push_back(name);
     }
     const corvatel::JobTally& tally = corvatel::job_tally(inventory, recursive, i);
     check(tally.match_count == matches);
@@ -70,15 +70,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   add_jobs(standard, 0);
   add_jobs(recursive, 1);
   corvatel::SnapshotInventory inventory;
-  check(corvatel::prepare_snapshot_inventory(inventory, standard, recursive, TIMESTAMP) == 0);
+  corvatel::InventoryListing reading;
+  check(corvatel::prepare_inventory_listing(reading, inventory, standard, recursive, TIMESTAMP) ==
+        0);
   std::vector<std::string> accepted;
   corvatel::fuzz::for_each_handler_line(data, size, [&](const std::string& line) {
-    int result = corvatel::add_inventory_line(line.c_str(), &inventory);
+    int result = corvatel::add_inventory_line(line.c_str(), &reading);
     bool good = one_snapshot_name(line);
     check((result == 0) == good);
     if (good) accepted.push_back(line);
   });
-  corvatel::finish_snapshot_inventory(inventory);
   check_tallies(inventory, standard, false, accepted);
   check_tallies(inventory, recursive, true, accepted);
   corvatel::free_snapshot_inventory(inventory);
