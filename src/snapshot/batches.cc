@@ -36,6 +36,9 @@ std::size_t job_cost(const BatchRun& run, const SnapshotJob& job) {
   return job.dataset.size() + job.prefix.size() + run.timestamp_length + 3;
 }
 
+// True when a job before `index` is in the same pool: that pool was handled at its first job.
+// A scan that allocates nothing; it stops at the pool's first job, which a configuration of a
+// few pools meets early.
 bool pool_seen_before(const JobList& list, std::size_t index) {
   std::string_view pool = dataset_pool(list.items[index].dataset);
   for (std::size_t i = 0; i < index; ++i) {
@@ -43,35 +46,6 @@ bool pool_seen_before(const JobList& list, std::size_t index) {
   }
   return false;
 }
-
-// The pools handled so far, by the position of their first job: a job's pool is looked up
-// among them rather than among every job before it. Past the fixed number remembered (and
-// nothing is allocated), the jobs before it are scanned as well.
-class HandledPools {
- public:
-  explicit HandledPools(const JobList& list) : list_(list) {}
-
-  bool seen_before(std::size_t index) const {
-    std::string_view pool = dataset_pool(list_.items[index].dataset);
-    for (std::size_t i = 0; i < count_; ++i) {
-      if (dataset_pool(list_.items[first_jobs_[i]].dataset) == pool) return true;
-    }
-    return overflowed_ && pool_seen_before(list_, index);
-  }
-  void add(std::size_t index) {
-    if (count_ < kPoolsRemembered)
-      first_jobs_[count_++] = index;
-    else
-      overflowed_ = true;
-  }
-
- private:
-  static constexpr std::size_t kPoolsRemembered = 64;
-  const JobList& list_;
-  std::size_t first_jobs_[kPoolsRemembered] = {};
-  std::size_t count_ = 0;
-  bool overflowed_ = false;
-};
 
 std::uint64_t largest_wave(const JobList& list, std::string_view pool) {
   std::uint64_t largest = 0;
@@ -191,10 +165,8 @@ int create_snapshot_batches(const char* zfs, JobList& list, const char* timestam
                             bool recursive) {
   BatchRun run{zfs, list, timestamp, std::strlen(timestamp), recursive};
   int result = 0;
-  HandledPools handled(list);
   for (std::size_t i = 0; i < list.items.size(); ++i) {
-    if (handled.seen_before(i)) continue;
-    handled.add(i);
+    if (pool_seen_before(list, i)) continue;
     if (run_pool(run, dataset_pool(list.items[i].dataset)) != 0) result = -1;
   }
   if (result != 0)

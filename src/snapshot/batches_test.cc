@@ -193,7 +193,7 @@ TEST(SnapshotBatches, FailedCommandDoesNotStopLaterWaves) {
 }
 
 TEST(SnapshotBatches, ManyPoolsRunInOrderOfFirstAppearance) {
-  // More pools than are remembered without scanning, each seen again after many others.
+  // Many pools, each seen again after all the others.
   LogCapture log;
   FakeZfs zfs;
   std::vector<JobSpec> specs;
