@@ -27,6 +27,12 @@ class SimState {
   /// The state folder.
   const std::string& dir() const { return dir_; }
 
+  /// The whole state.
+  SimModel model() const { return load(); }
+  /// Replaces the whole state at once: a large pool, filled one change at a time, would be
+  /// rewritten at each.
+  void set_model(const SimModel& model) { save(model); }
+
   /// Adds a filesystem (or volume) with its `written` bytes.
   void add_dataset(const std::string& name, std::int64_t written = 0, bool volume = false);
   /// Changes a dataset's `written` bytes.
