@@ -9,6 +9,7 @@
 #include <new>
 #include <utility>
 
+#include "base/ascii.h"
 #include "config/names.h"
 #include "log/log.h"
 

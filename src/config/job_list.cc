@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "config/growth.h"
+#include "base/growth.h"
 
 namespace corvatel {
 

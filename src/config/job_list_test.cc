@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "config/growth.h"
+#include "base/growth.h"
 
 namespace corvatel {
 namespace {

@@ -6,11 +6,6 @@
 
 namespace corvatel {
 
-/// One of the six ASCII white-space characters; unlike isspace, whatever the locale.
-constexpr bool is_ascii_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 /// A configured dataset name: a letter first, then letters, digits, " -.:_" and
 /// single '/' separators that never end the name. Plain ASCII, locale-independent.
 bool dataset_name_is_valid(std::string_view name);

@@ -3,7 +3,7 @@
 #include <new>
 #include <unordered_map>
 
-#include "config/growth.h"
+#include "base/growth.h"
 #include "config/names.h"
 #include "zfs/zfs_command.h"
 

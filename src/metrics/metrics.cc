@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/growth.h"
-#include "config/names.h"
+#include "base/ascii.h"
+#include "base/growth.h"
 #include "log/log.h"
 
 namespace corvatel {

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "config/growth.h"
+#include "base/growth.h"
 #include "config/names.h"
 #include "log/log.h"
 #include "zfs/runner.h"

@@ -10,9 +10,9 @@
 #include <csignal>
 #include <cstring>
 
-#include "config/names.h"
+#include "base/ascii.h"
+#include "base/unique_fd.h"
 #include "log/log.h"
-#include "zfs/unique_fd.h"
 
 namespace corvatel {
 namespace {

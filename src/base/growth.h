@@ -1,5 +1,5 @@
-#ifndef CORVATEL_CONFIG_GROWTH_H
-#define CORVATEL_CONFIG_GROWTH_H
+#ifndef CORVATEL_BASE_GROWTH_H
+#define CORVATEL_BASE_GROWTH_H
 
 #include <cstddef>
 #include <new>
