@@ -14,6 +14,9 @@ struct SnapshotJob {
   std::string dataset;
   std::string prefix;
   std::int64_t retention = 0;
+  // A wave is a group of one pool's jobs that may share a zfs snapshot command: one command
+  // never names a dataset twice, nor two recursive jobs whose trees overlap, so such jobs get
+  // different waves, and each wave's commands end before the next wave's begin.
   std::uint64_t wave = 0;
   std::int32_t failed = 0;
   std::int64_t written_total = -1;  // -1: no total yet
