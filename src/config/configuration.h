@@ -16,7 +16,8 @@ namespace corvatel {
 using ConfigKeySet = std::unordered_set<std::string>;
 
 /// Registers dataset+prefix: 0 added, 1 present, -1 when memory ran out (nothing added).
-int config_key_set_add(ConfigKeySet& set, std::string_view dataset, std::string_view prefix);
+[[nodiscard]] int config_key_set_add(ConfigKeySet& set, std::string_view dataset,
+                                     std::string_view prefix);
 
 /// The due test: an entry with `interval` (1 or more) is due when the minute of the day,
 /// counted from local midnight, is a multiple of it.
@@ -44,9 +45,9 @@ inline constexpr int kConfigLineLost = 2;
 /// Reads every line until getline returns -1; returns the configuration error flag: 0, 1 when a
 /// line was rejected, or kConfigLineLost (which outranks 1). `read_errno` receives errno saved
 /// immediately after the final getline, for the caller's end-of-input check.
-int read_configuration(std::FILE* stream, LineBuffer& line, std::int64_t minute_of_day,
-                       JobList& standard, JobList& recursive, ConfigKeySet& keys,
-                       int& read_errno);
+[[nodiscard]] int read_configuration(std::FILE* stream, LineBuffer& line,
+                                     std::int64_t minute_of_day, JobList& standard,
+                                     JobList& recursive, ConfigKeySet& keys, int& read_errno);
 
 }  // namespace corvatel
 

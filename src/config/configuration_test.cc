@@ -201,7 +201,7 @@ TEST(ConfigRead, AcceptedLinesBecomeJobs) {
     EXPECT_EQ(job.retention, c.retention);
     EXPECT_EQ(job.min_bytes, c.min_bytes);
     EXPECT_EQ(job.wave, 0u);
-    EXPECT_EQ(job.failed, 0);
+    EXPECT_FALSE(job.failed);
     EXPECT_EQ(job.written_total, -1);
     EXPECT_EQ(out.keys, ConfigKeySet{c.dataset + "\x1f" + c.prefix});
   }

@@ -57,7 +57,7 @@ std::uint64_t largest_wave(const JobList& list, std::string_view pool) {
 
 void mark_wave_failed(JobList& list, std::string_view pool, std::uint64_t wave) {
   for (SnapshotJob& job : list.items) {
-    if (job.wave == wave && dataset_pool(job.dataset) == pool) job.failed = 1;
+    if (job.wave == wave && dataset_pool(job.dataset) == pool) job.failed = true;
   }
 }
 
@@ -126,7 +126,7 @@ int run_wave(const BatchRun& run, const std::vector<std::size_t>& positions) {
     Batch batch = next_batch(run, positions, first);
     if (run_batch(run, positions, batch) != 0) {
       for (std::size_t i = batch.first; i < batch.last; ++i)
-        run.list.items[positions[i]].failed = 1;
+        run.list.items[positions[i]].failed = true;
       result = -1;
     }
     first = batch.last;

@@ -53,7 +53,7 @@ void tally_name(const InventoryListing& listing, const ListedJob& listed, std::s
                 std::string_view snapshot) {
   const SnapshotJob& job = *listed.job;
   JobTally& tally = *listed.tally;
-  if (job.failed != 0 && snapshot.size() == job.prefix.size() + 1 + listing.timestamp.size() &&
+  if (job.failed && snapshot.size() == job.prefix.size() + 1 + listing.timestamp.size() &&
       snapshot.starts_with(job.prefix) && snapshot[job.prefix.size()] == '_' &&
       snapshot.ends_with(listing.timestamp))
     tally.own_snapshot_listed = true;

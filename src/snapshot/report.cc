@@ -32,7 +32,7 @@ void handle_job(const ListPass& pass, const SnapshotJob& job, const JobTally& ta
     status = 1;
     return;
   }
-  if (job.failed != 0 && !failed_snapshot_exists(pass, job, tally, name)) return;
+  if (job.failed && !failed_snapshot_exists(pass, job, tally, name)) return;
   char size[32];
   format_size(job.written_total, size);
   log_event("Created=%s Written=%s%s", name, size, pass.words.suffix);

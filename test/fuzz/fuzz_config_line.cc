@@ -24,7 +24,7 @@ void check_job(const corvatel::SnapshotJob& job) {
   check(corvatel::dataset_name_is_valid(job.dataset));
   check(corvatel::prefix_is_valid(job.prefix));
   check(job.retention >= 1 && job.min_bytes >= 0);
-  check(job.wave == 0 && job.failed == 0 && job.written_total == -1);
+  check(job.wave == 0 && !job.failed && job.written_total == -1);
 }
 
 }  // namespace

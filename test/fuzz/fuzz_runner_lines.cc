@@ -148,8 +148,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Expected e;
   model_stdout(out, e);
   model_stderr(err, e);
-  check(result.exited_normally == 1 && result.exit_status == 0);
-  check((result.output_failed == -1) == e.output_failed);
+  check(result.exited_normally && result.exit_status == 0);
+  check(result.output_failed == e.output_failed);
   check(handled == e.handled);
   std::size_t nul_messages = 0;
   std::vector<std::string> logged;
