@@ -63,8 +63,12 @@ void compute_written_totals(JobList& list, const MetricTable& table, bool recurs
   job_list_compact(list, [&](SnapshotJob& job) {
     std::int64_t total = job_total(job, table, recursive);
     if (total < 0) {
-      log_event("Error: %sdataset not found or has invalid written metric: %s",
-                recursive ? "Configured recursive " : "Configured ", job.dataset.c_str());
+      if (recursive)
+        log_event("Error: Configured recursive dataset not found or has invalid written metric: %s",
+                  job.dataset.c_str());
+      else
+        log_event("Error: Configured dataset not found or has invalid written metric: %s",
+                  job.dataset.c_str());
       run_status = 1;
       return false;
     }

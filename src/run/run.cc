@@ -160,7 +160,8 @@ int plan_overlaps(JobList& standard, JobList& recursive) {
     return -1;
   }
   // The standard waves belong to the same planning step, and share its message.
-  if (drop_covered_standard_jobs(standard, recursive) != 0 || assign_standard_waves(standard) != 0) {
+  if (drop_covered_standard_jobs(standard, recursive) != 0 ||
+      assign_standard_waves(standard) != 0) {
     log_event("Error: Failed to check recursive overlaps");
     return -1;
   }

@@ -169,9 +169,8 @@ int create_snapshot_batches(const char* zfs, JobList& list, const char* timestam
     if (pool_seen_before(list, i)) continue;
     if (run_pool(run, dataset_pool(list.items[i].dataset)) != 0) result = -1;
   }
-  if (result != 0)
-    log_event("Error: %s zfs snapshot batch execution failed",
-              recursive ? "recursive" : "standard");
+  if (result != 0 && recursive) log_event("Error: recursive zfs snapshot batch execution failed");
+  if (result != 0 && !recursive) log_event("Error: standard zfs snapshot batch execution failed");
   return result;
 }
 
