@@ -198,11 +198,14 @@ bool entry_is_due(std::int64_t interval, std::int64_t minute_of_day) {
 }
 
 int config_key_set_add(ConfigKeySet& set, std::string_view dataset, std::string_view prefix) {
+  // Formed on the stack and looked up as a view: a duplicate line, which needs no memory, is
+  // always reported as the duplicate it is.
+  ConfigKeyBuffer buffer;
+  std::string_view key = config_key(dataset, prefix, buffer);
+  if (key.empty()) return -1;
+  if (set.contains(key)) return 1;
   try {
-    std::string key = config_key(dataset, prefix);
-    // Looked up first, so that a duplicate line never needs memory for a node.
-    if (set.contains(key)) return 1;
-    set.insert(std::move(key));  // a single-element insert that throws adds nothing
+    set.emplace(key);  // a single-element insert that throws adds nothing
   } catch (const std::bad_alloc&) {
     return -1;
   }

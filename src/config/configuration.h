@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -12,10 +13,19 @@
 
 namespace corvatel {
 
-/// The config keys of every valid line read so far.
-using ConfigKeySet = std::unordered_set<std::string>;
+/// Hashes a stored key and a looked-up view alike, so that a lookup builds no std::string.
+struct ConfigKeyHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view key) const noexcept {
+    return std::hash<std::string_view>{}(key);
+  }
+};
 
-/// Registers dataset+prefix: 0 added, 1 present, -1 when memory ran out (nothing added).
+/// The config keys of every valid line read so far.
+using ConfigKeySet = std::unordered_set<std::string, ConfigKeyHash, std::equal_to<>>;
+
+/// Registers dataset+prefix: 0 added, 1 present, -1 when memory ran out or the key is longer
+/// than a configuration line may make (nothing added). A present key needs no memory.
 [[nodiscard]] int config_key_set_add(ConfigKeySet& set, std::string_view dataset,
                                      std::string_view prefix);
 

@@ -430,6 +430,29 @@ TEST(AllocationFailure, KeySetAddWithoutMemoryAddsNothing) {
   }
 }
 
+// A repeated line is a duplicate whatever memory is left: its key is looked up without one.
+TEST(AllocationFailure, DuplicateLineNeedsNoMemory) {
+  const std::string line = "tank/projects/alpha,60,24,hourly,no,0\n";
+  ASSERT_GT(std::string("tank/projects/alpha\x1fhourly").size(),
+            testing::inline_string_capacity());  // a key string would allocate
+  std::size_t first_line = 0;  // the allocations that reading the line once takes
+  {
+    Outcome once;
+    testing::AllocationFailure counting(SIZE_MAX);
+    read_into(once, line, 0);
+    first_line = counting.calls();
+    ASSERT_EQ(once.flag, 0);
+  }
+  Outcome out;
+  read_into(out, line + line, 0, static_cast<long>(first_line));  // nothing after the first line
+  EXPECT_EQ(out.flag, 1);
+  EXPECT_EQ(out.messages,
+            std::vector<std::string>{"Error: Config error for tank/projects/alpha: duplicate "
+                                     "dataset/prefix 'hourly' in config, skipping"});
+  EXPECT_EQ(out.standard.items.size(), 1u);
+  EXPECT_TRUE(out.at_eof);
+}
+
 TEST(AllocationFailure, UntrackedLineIsRejected) {
   Outcome out;
   read_into(out, "tank,60,24,hourly,no,0\n", 0, 0);

@@ -11,6 +11,7 @@
 #include "fuzz_support.h"
 #include "config/configuration.h"
 #include "config/names.h"
+#include "config/names.h"
 #include "log/log.h"
 
 namespace {
@@ -53,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const corvatel::JobList* list : {&standard, &recursive}) {
     for (const corvatel::SnapshotJob& job : list->items) {
       check_job(job);
-      std::string key = corvatel::config_key(job.dataset, job.prefix);
+      corvatel::ConfigKeyBuffer buffer;
+      std::string key(corvatel::config_key(job.dataset, job.prefix, buffer));
       check(seen.insert(key).second);  // a dataset/prefix pair is accepted once
       check(keys.contains(key));
     }
