@@ -1,3 +1,9 @@
+// Reading the configuration, the first stage of a run. Every line goes through one chain of
+// checks, each logging its own message; a valid line registers its dataset/prefix key, and when
+// it is due at this minute becomes a job of the standard or the recursive list, in file order.
+// Takes the open stream and empty lists; leaves the lists, the key set and the configuration
+// error flag. A rejected line is logged and sets the flag, and nothing of it reaches the lists
+// or the key set.
 #include "config/configuration.h"
 
 #include <sys/types.h>

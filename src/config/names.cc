@@ -1,3 +1,5 @@
+// The character rules of configured dataset names and prefixes, and the relations between
+// dataset names that planning uses (pool, ancestor, config key). Plain ASCII, never the locale.
 #include "config/names.h"
 
 #include <algorithm>

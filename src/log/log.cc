@@ -1,3 +1,6 @@
+// The log: one line per message, stamped with the local time of writing, appended to the file
+// that LogFile opens for the run and checks when it closes. A failed write never stops the run:
+// it sets the write-failure flag, which the close reports and turns into exit status 1.
 #include "log/log.h"
 
 #include <cerrno>

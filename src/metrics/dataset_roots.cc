@@ -1,3 +1,5 @@
+// Dataset roots: the fewest dataset names whose subtrees cover the jobs' datasets, named with
+// -r to zfs get and zfs list. No held name equals another or lies below one.
 #include "metrics/dataset_roots.h"
 
 #include <new>

@@ -1,3 +1,6 @@
+// The written metrics fetch: one zfs get for the datasets of every due job and their
+// descendants. Takes both job lists; leaves the unsorted metric table. A failure here ends the
+// run before anything is created or destroyed.
 #include "metrics/metrics_fetch.h"
 
 #include <vector>

@@ -1,3 +1,7 @@
+// Written totals: each job's bytes written since the latest snapshot of its dataset (with those
+// of its descendants, for a recursive job), read from the sorted metric table. A job without a
+// usable total is dropped with an error, one below its threshold silently; every job left has
+// a written_total of at least its min_bytes.
 #include "metrics/written_totals.h"
 
 #include <algorithm>

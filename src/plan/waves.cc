@@ -1,3 +1,6 @@
+// Waves: each job gets the wave of the zfs snapshot commands that may carry it, so that one
+// command never names a dataset twice nor two overlapping -r trees. No two related jobs of a
+// list share a wave (the same dataset; for recursive jobs also one an ancestor of the other).
 #include "plan/waves.h"
 
 #include <algorithm>

@@ -1,3 +1,7 @@
+// The run frame: takes the lock, opens the log and the configuration, reads the clock once,
+// calls the stages in their fixed order and folds their results into the exit status. Every
+// piece of state that outlives a stage belongs to a local here, released in scope order, and
+// only this frame turns results into the exit status: no stage ends the process.
 #include "run/run.h"
 
 #include <fcntl.h>
@@ -215,6 +219,8 @@ int run_stages(ConfigFile& config, const RunClock& clock, const char* zfs, JobLi
     log_event("Error: Failed to format timestamp");
     return 1;
   }
+  // Beyond this point no failure ends the run: a failed batch, listing or destroy is logged and
+  // raises the status, and every later job, batch and destroy is still tried.
   if (create_snapshots(zfs, standard, recursive, timestamp) != 0) run_status = 1;
   if (report_and_prune(zfs, standard, recursive, timestamp) != 0) run_status = 1;
   return run_status;

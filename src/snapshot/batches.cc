@@ -1,3 +1,7 @@
+// Snapshot batches: the run's snapshots, all with the run's one timestamp, created per pool and
+// wave in as few zfs snapshot commands as ZFS_ARG_BYTES_MAX allows. The jobs of a failed
+// command are marked `failed`; which of their snapshots exist is settled against the listing.
+// Each wave's commands end before the next wave's begin.
 #include "snapshot/batches.h"
 
 #include <cstdio>

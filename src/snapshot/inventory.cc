@@ -1,3 +1,7 @@
+// The snapshot inventory: one zfs list, after every snapshot of the run was made, tallied line
+// by line for the jobs of each name's dataset (their matches, the names beyond their retention,
+// whether a failed job's snapshot was listed). Nothing is acted on before the listing has ended
+// and succeeded, and a failed listing leaves no tally at all.
 #include "snapshot/inventory.h"
 
 #include <cstring>

@@ -1,3 +1,6 @@
+// Retention pruning: a reported job's matches beyond its retention are destroyed, oldest first.
+// Only names of exactly the job's own form (dataset, "@", prefix, "_", timestamp) are matches,
+// so no other snapshot is ever destroyed.
 #include "snapshot/prune.h"
 
 #include <cstdint>

@@ -1,3 +1,6 @@
+// Verification and report, the last stage: a job whose command failed is looked up in the
+// listing, every snapshot known to exist gets its Created= line, and then the job is pruned. A
+// job is pruned only after its snapshot of this run was reported.
 #include "snapshot/report.h"
 
 #include <cmath>

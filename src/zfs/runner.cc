@@ -1,3 +1,6 @@
+// The command runner, the one place a child is started: zfs without a shell, its standard output
+// handed line by line to the caller, its standard error logged, then reaped. Both pipes are read
+// to their end in one poll loop before the child is reaped, so it never blocks on a full pipe.
 #include "zfs/runner.h"
 
 #include <fcntl.h>
