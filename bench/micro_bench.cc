@@ -44,13 +44,17 @@ void BM_AddInventoryLine(benchmark::State& state) {
   const std::vector<std::string> names = listing(count, 10000);
   JobList standard;
   JobList recursive;
-  for (std::size_t i = 0; i < 10000; ++i)
-    job_list_append(standard, dataset_name(i), "hourly", 1000, 0);
+  for (std::size_t i = 0; i < 10000; ++i) {
+    if (job_list_append(standard, dataset_name(i), "hourly", 1000, 0) != 0)
+      state.SkipWithError("out of memory");
+  }
   for (auto _ : state) {
     SnapshotInventory inventory;
     InventoryListing reading;
-    prepare_inventory_listing(reading, inventory, standard, recursive, STAMP);
-    for (const std::string& name : names) add_inventory_line(name.c_str(), &reading);
+    if (prepare_inventory_listing(reading, inventory, standard, recursive, STAMP) != 0)
+      state.SkipWithError("out of memory");
+    for (const std::string& name : names)
+      benchmark::DoNotOptimize(add_inventory_line(name.c_str(), &reading));
     benchmark::DoNotOptimize(inventory.standard.data());
     free_snapshot_inventory(inventory);
   }
@@ -65,7 +69,8 @@ void BM_ParseMetricLine(benchmark::State& state) {
     lines.push_back(dataset_name(i) + "\t" + std::to_string(1000000 + i * 7919));
   for (auto _ : state) {
     MetricTable table;
-    for (const std::string& line : lines) parse_metric_line(line.c_str(), &table);
+    for (const std::string& line : lines)
+      benchmark::DoNotOptimize(parse_metric_line(line.c_str(), &table));
     sort_metric_table(table);
     benchmark::DoNotOptimize(table.rows.data());
   }

@@ -1,3 +1,9 @@
+// Reading the configuration, the first stage of a run. Every line goes through one chain of
+// checks, each logging its own message; a valid line registers its dataset/prefix key, and when
+// it is due at this minute becomes a job of the standard or the recursive list, in file order.
+// Takes the open stream and empty lists; leaves the lists, the key set and the configuration
+// error flag. A rejected line is logged and sets the flag, and nothing of it reaches the lists
+// or the key set.
 #include "config/configuration.h"
 
 #include <sys/types.h>
@@ -9,6 +15,7 @@
 #include <new>
 #include <utility>
 
+#include "base/ascii.h"
 #include "config/names.h"
 #include "log/log.h"
 
@@ -197,11 +204,14 @@ bool entry_is_due(std::int64_t interval, std::int64_t minute_of_day) {
 }
 
 int config_key_set_add(ConfigKeySet& set, std::string_view dataset, std::string_view prefix) {
+  // Formed on the stack and looked up as a view: a duplicate line, which needs no memory, is
+  // always reported as the duplicate it is.
+  ConfigKeyBuffer buffer;
+  std::string_view key = config_key(dataset, prefix, buffer);
+  if (key.empty()) return -1;
+  if (set.contains(key)) return 1;
   try {
-    std::string key = config_key(dataset, prefix);
-    // Looked up first, so that a duplicate line never needs memory for a node.
-    if (set.contains(key)) return 1;
-    set.insert(std::move(key));  // a single-element insert that throws adds nothing
+    set.emplace(key);  // a single-element insert that throws adds nothing
   } catch (const std::bad_alloc&) {
     return -1;
   }

@@ -201,7 +201,7 @@ TEST(ConfigRead, AcceptedLinesBecomeJobs) {
     EXPECT_EQ(job.retention, c.retention);
     EXPECT_EQ(job.min_bytes, c.min_bytes);
     EXPECT_EQ(job.wave, 0u);
-    EXPECT_EQ(job.failed, 0);
+    EXPECT_FALSE(job.failed);
     EXPECT_EQ(job.written_total, -1);
     EXPECT_EQ(out.keys, ConfigKeySet{c.dataset + "\x1f" + c.prefix});
   }
@@ -428,6 +428,29 @@ TEST(AllocationFailure, KeySetAddWithoutMemoryAddsNothing) {
     EXPECT_EQ(result, -1);
     EXPECT_TRUE(set.empty());
   }
+}
+
+// A repeated line is a duplicate whatever memory is left: its key is looked up without one.
+TEST(AllocationFailure, DuplicateLineNeedsNoMemory) {
+  const std::string line = "tank/projects/alpha,60,24,hourly,no,0\n";
+  ASSERT_GT(std::string("tank/projects/alpha\x1fhourly").size(),
+            testing::inline_string_capacity());  // a key string would allocate
+  std::size_t first_line = 0;  // the allocations that reading the line once takes
+  {
+    Outcome once;
+    testing::AllocationFailure counting(SIZE_MAX);
+    read_into(once, line, 0);
+    first_line = counting.calls();
+    ASSERT_EQ(once.flag, 0);
+  }
+  Outcome out;
+  read_into(out, line + line, 0, static_cast<long>(first_line));  // nothing after the first line
+  EXPECT_EQ(out.flag, 1);
+  EXPECT_EQ(out.messages,
+            std::vector<std::string>{"Error: Config error for tank/projects/alpha: duplicate "
+                                     "dataset/prefix 'hourly' in config, skipping"});
+  EXPECT_EQ(out.standard.items.size(), 1u);
+  EXPECT_TRUE(out.at_eof);
 }
 
 TEST(AllocationFailure, UntrackedLineIsRejected) {

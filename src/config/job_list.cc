@@ -1,8 +1,10 @@
+// The two job lists every stage shares. Jobs keep the configuration file's order: they are
+// appended only while the configuration is read, and removed only by job_list_compact.
 #include "config/job_list.h"
 
 #include <new>
 
-#include "config/growth.h"
+#include "base/growth.h"
 
 namespace corvatel {
 

@@ -14,8 +14,11 @@ struct SnapshotJob {
   std::string dataset;
   std::string prefix;
   std::int64_t retention = 0;
+  // A wave is a group of one pool's jobs that may share a zfs snapshot command: one command
+  // never names a dataset twice, nor two recursive jobs whose trees overlap, so such jobs get
+  // different waves, and each wave's commands end before the next wave's begin.
   std::uint64_t wave = 0;
-  std::int32_t failed = 0;
+  bool failed = false;  // the snapshot command that carried it failed
   std::int64_t written_total = -1;  // -1: no total yet
   std::int64_t min_bytes = 0;
 };
@@ -26,8 +29,9 @@ struct JobList {
 };
 
 /// Appends a job (capacity 32 first, then doubling); 0, or -1 with the jobs untouched.
-int job_list_append(JobList& list, std::string_view dataset, std::string_view prefix,
-                    std::int64_t retention, std::int64_t min_bytes);
+[[nodiscard]] int job_list_append(JobList& list, std::string_view dataset,
+                                  std::string_view prefix, std::int64_t retention,
+                                  std::int64_t min_bytes);
 
 /// Drops every job for which keep(job) is false, keeping order; capacity never shrinks.
 template <class Keep>

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "config/growth.h"
+#include "base/growth.h"
 
 namespace corvatel {
 namespace {
@@ -36,7 +36,7 @@ TEST(JobList, FirstAppendTakesCapacity32AndDefaults) {
   EXPECT_EQ(job.prefix, "hourly");
   EXPECT_EQ(job.retention, 24);
   EXPECT_EQ(job.wave, 0u);
-  EXPECT_EQ(job.failed, 0);
+  EXPECT_FALSE(job.failed);
   EXPECT_EQ(job.written_total, -1);
   EXPECT_EQ(job.min_bytes, 1000000);
 }

@@ -1,4 +1,8 @@
+// The character rules of configured dataset names and prefixes, and the relations between
+// dataset names that planning uses (pool, ancestor, config key). Plain ASCII, never the locale.
 #include "config/names.h"
+
+#include <algorithm>
 
 namespace corvatel {
 namespace {
@@ -35,12 +39,13 @@ bool dataset_is_ancestor(std::string_view ancestor, std::string_view descendant)
          descendant[ancestor.size()] == '/';
 }
 
-std::string config_key(std::string_view dataset, std::string_view prefix) {
-  std::string key;
-  key.reserve(dataset.size() + 1 + prefix.size());
-  key.append(dataset).push_back('\x1f');
-  key.append(prefix);
-  return key;
+std::string_view config_key(std::string_view dataset, std::string_view prefix,
+                            ConfigKeyBuffer& buffer) {
+  if (dataset.size() + 1 + prefix.size() > buffer.size()) return {};
+  char* end = std::copy(dataset.begin(), dataset.end(), buffer.data());
+  *end++ = '\x1f';
+  end = std::copy(prefix.begin(), prefix.end(), end);
+  return std::string_view(buffer.data(), static_cast<std::size_t>(end - buffer.data()));
 }
 
 }  // namespace corvatel

@@ -1,15 +1,11 @@
 #ifndef CORVATEL_CONFIG_NAMES_H
 #define CORVATEL_CONFIG_NAMES_H
 
-#include <string>
+#include <array>
+#include <cstddef>
 #include <string_view>
 
 namespace corvatel {
-
-/// One of the six ASCII white-space characters; unlike isspace, whatever the locale.
-constexpr bool is_ascii_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 /// A configured dataset name: a letter first, then letters, digits, " -.:_" and
 /// single '/' separators that never end the name. Plain ASCII, locale-independent.
@@ -35,8 +31,16 @@ bool any_ancestor(std::string_view dataset, Visit&& visit) {
   return false;
 }
 
-/// The config key: dataset, the byte 0x1F, prefix. Throws std::bad_alloc.
-std::string config_key(std::string_view dataset, std::string_view prefix);
+/// The longest config key: a 255-character dataset, the separator and a 63-character prefix.
+inline constexpr std::size_t kConfigKeyMax = 255 + 1 + 63;
+
+/// Room for one config key, so that forming one allocates nothing.
+using ConfigKeyBuffer = std::array<char, kConfigKeyMax>;
+
+/// The config key (dataset, the byte 0x1F, prefix) formed in `buffer`; empty when the two are
+/// longer than a configuration line may hold.
+std::string_view config_key(std::string_view dataset, std::string_view prefix,
+                            ConfigKeyBuffer& buffer);
 
 }  // namespace corvatel
 

@@ -99,8 +99,15 @@ TEST(Names, AncestorRelation) {
 }
 
 TEST(Names, ConfigKeyJoinsWithUnitSeparator) {
-  EXPECT_EQ(config_key("tank/home", "hourly"), "tank/home\x1fhourly");
-  EXPECT_NE(config_key("tank", "a_b"), config_key("tank_a", "b"));
+  ConfigKeyBuffer a;
+  ConfigKeyBuffer b;
+  EXPECT_EQ(config_key("tank/home", "hourly", a), "tank/home\x1fhourly");
+  EXPECT_NE(config_key("tank", "a_b", a), config_key("tank_a", "b", b));
+  // The longest a configuration line makes fits; one more character does not.
+  const std::string dataset(255, 'd');
+  const std::string prefix(63, 'p');
+  EXPECT_EQ(config_key(dataset, prefix, a), dataset + "\x1f" + prefix);
+  EXPECT_EQ(config_key(dataset, prefix + "p", a), "");
 }
 
 }  // namespace

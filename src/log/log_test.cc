@@ -8,6 +8,7 @@
 #include <string>
 
 #include "log_capture.h"
+#include "temp_dir.h"
 
 namespace corvatel {
 namespace {
@@ -111,6 +112,63 @@ TEST(WarnStderr, WritesMessageAndNewlineWithoutStamp) {
   warn_stderr("%s: failed to establish standard file descriptors", "corvatel");
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "corvatel: failed to establish standard file descriptors\n");
+}
+
+// The log file's own messages go to standard error, each beginning with the program name.
+class LogFileTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    log_state().stream = nullptr;
+    log_state().write_failed = false;
+  }
+  testing::TempDir dir;
+};
+
+TEST_F(LogFileTest, OpenedLogTakesTheLinesAndClosesWithTheStatusGiven) {
+  const std::string path = dir.file("corvatel.log");
+  log_state().write_failed = true;  // left by an earlier run in this process
+  LogFile log(path.c_str(), "corvatel");
+  ::testing::internal::CaptureStderr();
+  ASSERT_EQ(log.open(), 0);
+  EXPECT_FALSE(log_state().write_failed);
+  log_event("Created=tank@h_x Written=0");
+  EXPECT_EQ(log.close(0), 0);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(log_state().stream, nullptr);
+  EXPECT_EQ(testing::strip_stamps(testing::split_lines(testing::read_file(path))),
+            std::vector<std::string>{"Created=tank@h_x Written=0"});
+}
+
+TEST_F(LogFileTest, UnopenableLogIsReportedOnStandardError) {
+  const std::string path = dir.file("missing/corvatel.log");
+  LogFile log(path.c_str(), "/usr/local/sbin/corvatel");
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(log.open(), -1);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "/usr/local/sbin/corvatel: failed to open log file " + path +
+                ": No such file or directory\n");
+  EXPECT_EQ(log_state().stream, nullptr);
+}
+
+TEST_F(LogFileTest, FailedWriteRaisesTheStatusWithItsLine) {
+  const std::string path = dir.file("corvatel.log");
+  LogFile log(path.c_str(), "corvatel");
+  ASSERT_EQ(log.open(), 0);
+  log_state().write_failed = true;  // as log_event leaves it after a failed write
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(log.close(0), 1);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "corvatel: one or more writes to log file " + path + " failed; log is incomplete\n");
+}
+
+TEST_F(LogFileTest, DestructorClosesALogLeftOpen) {
+  const std::string path = dir.file("corvatel.log");
+  {
+    LogFile log(path.c_str(), "corvatel");
+    ASSERT_EQ(log.open(), 0);
+    EXPECT_NE(log_state().stream, nullptr);
+  }
+  EXPECT_EQ(log_state().stream, nullptr);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
+// Dataset roots: the fewest dataset names whose subtrees cover the jobs' datasets, named with
+// -r to zfs get and zfs list. No held name equals another or lies below one.
 #include "metrics/dataset_roots.h"
 
 #include <new>
 #include <unordered_map>
 
-#include "config/growth.h"
+#include "base/growth.h"
 #include "config/names.h"
 #include "zfs/zfs_command.h"
 

@@ -15,10 +15,11 @@ struct DatasetRoots {
 };
 
 /// Covers `name`: drops held names below it, appends it unless already covered. 0, or -1.
-int dataset_roots_add(DatasetRoots& roots, std::string_view name);
+[[nodiscard]] int dataset_roots_add(DatasetRoots& roots, std::string_view name);
 
 /// Adds every standard job's dataset, then every recursive one's. 0, or -1 at the first failure.
-int dataset_roots_collect(DatasetRoots& roots, const JobList& standard, const JobList& recursive);
+[[nodiscard]] int dataset_roots_collect(DatasetRoots& roots, const JobList& standard,
+                                        const JobList& recursive);
 
 /// True when the names, each counted with its NUL, fit in ZFS_ARG_BYTES_MAX.
 bool dataset_roots_fit(const DatasetRoots& roots);

@@ -1,3 +1,5 @@
+// The metric table: one row per line of zfs get's output, sorted by name once the fetch has
+// ended. A malformed line is logged and skipped; only a memory failure stops the fetch.
 #include "metrics/metrics.h"
 
 #include <algorithm>
@@ -5,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/growth.h"
-#include "config/names.h"
+#include "base/ascii.h"
+#include "base/growth.h"
 #include "log/log.h"
 
 namespace corvatel {

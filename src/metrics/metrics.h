@@ -19,7 +19,7 @@ struct MetricTable {
 
 /// LineHandler for the written-metrics output (user_data: MetricTable*): stores or skips the
 /// line, logging why it skipped; 0, or -1 when the table could not grow.
-int parse_metric_line(const char* line, void* user_data);
+[[nodiscard]] int parse_metric_line(const char* line, void* user_data);
 
 /// strcmp order of the two rows' names.
 int compare_metric_names(const WrittenMetric& a, const WrittenMetric& b);

@@ -1,3 +1,6 @@
+// The written metrics fetch: one zfs get for the datasets of every due job and their
+// descendants. Takes both job lists; leaves the unsorted metric table. A failure here ends the
+// run before anything is created or destroyed.
 #include "metrics/metrics_fetch.h"
 
 #include <vector>
@@ -13,7 +16,7 @@ namespace {
 // With names, zfs exits 1 for a named dataset that is gone yet still prints the others.
 bool fetch_succeeded(const CommandResult& result, bool named) {
   if (!named) return command_succeeded(result);
-  return result.output_failed == 0 && result.exited_normally == 1 && result.exit_status != 127;
+  return !result.output_failed && result.exited_normally && result.exit_status != 127;
 }
 
 // Runs the get over the jobs' dataset roots into `table`; -1 (logged) when it cannot be

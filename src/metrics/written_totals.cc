@@ -1,3 +1,7 @@
+// Written totals: each job's bytes written since the latest snapshot of its dataset (with those
+// of its descendants, for a recursive job), read from the sorted metric table. A job without a
+// usable total is dropped with an error, one below its threshold silently; every job left has
+// a written_total of at least its min_bytes.
 #include "metrics/written_totals.h"
 
 #include <algorithm>
@@ -63,8 +67,12 @@ void compute_written_totals(JobList& list, const MetricTable& table, bool recurs
   job_list_compact(list, [&](SnapshotJob& job) {
     std::int64_t total = job_total(job, table, recursive);
     if (total < 0) {
-      log_event("Error: %sdataset not found or has invalid written metric: %s",
-                recursive ? "Configured recursive " : "Configured ", job.dataset.c_str());
+      if (recursive)
+        log_event("Error: Configured recursive dataset not found or has invalid written metric: %s",
+                  job.dataset.c_str());
+      else
+        log_event("Error: Configured dataset not found or has invalid written metric: %s",
+                  job.dataset.c_str());
       run_status = 1;
       return false;
     }

@@ -1,3 +1,7 @@
+// Overlap resolution: a recursive job snapshots its descendants too, so the recursive and
+// standard jobs that one with the same prefix covers are dropped, each with a log line, before
+// anything is snapshotted. Only the jobs due and above their threshold in this run take part,
+// and a job is never covered by one with another prefix.
 #include "plan/overlap.h"
 
 #include <algorithm>

@@ -7,11 +7,11 @@ namespace corvatel {
 
 /// Drops, with a log line each, every recursive job below a same-prefix recursive job, then
 /// assigns the recursive waves. 0, or -1 when memory ran out.
-int resolve_recursive_overlaps(JobList& recursive);
+[[nodiscard]] int resolve_recursive_overlaps(JobList& recursive);
 
 /// Drops, with a log line each, every standard job at or below a same-prefix recursive job.
 /// 0, or -1 when memory ran out (the standard list is then unchanged).
-int drop_covered_standard_jobs(JobList& standard, const JobList& recursive);
+[[nodiscard]] int drop_covered_standard_jobs(JobList& standard, const JobList& recursive);
 
 }  // namespace corvatel
 

@@ -126,7 +126,7 @@ TEST(ResolveRecursiveOverlaps, WaveAllocationFailureKeepsRemovalsAndInitialWaves
   for (SnapshotJob& job : recursive.items) job.wave = 9;
   int result;
   {
-    AllocationFailure failure(2);  // the index and the marks succeed, the length pairs fail
+    AllocationFailure failure(3);  // the index, the marks and the waves' order succeed
     result = resolve_recursive_overlaps(recursive);
     EXPECT_TRUE(failure.fired());
   }

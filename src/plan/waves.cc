@@ -1,8 +1,12 @@
+// Waves: each job gets the wave of the zfs snapshot commands that may carry it, so that one
+// command never names a dataset twice nor two overlapping -r trees. No two related jobs of a
+// list share a wave (the same dataset; for recursive jobs also one an ancestor of the other).
 #include "plan/waves.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <new>
+#include <numeric>
 #include <string_view>
 #include <vector>
 
@@ -15,25 +19,28 @@ struct LengthPair {
   std::uint64_t length;
 };
 
-constexpr std::uint64_t kLowHalf = 0xffffffff;
-
-// Each job's wave is the number of jobs before it in the list on the same dataset. The jobs
-// are sorted in place by dataset and put back in list order, so that nothing is allocated and
-// no job is compared with every other; meanwhile `wave` holds the job's list position in its
-// upper half and the count in its lower half.
-void assign_initial_waves(JobList& list) {
+// Each job's wave is the number of jobs before it in the list on the same dataset: with the
+// positions sorted by dataset, and by position within one dataset, each dataset's jobs form one
+// run in list order. -1 when memory ran out.
+int assign_initial_waves(JobList& list) {
   std::vector<SnapshotJob>& jobs = list.items;
-  for (std::size_t i = 0; i < jobs.size(); ++i) jobs[i].wave = std::uint64_t{i} << 32;
-  std::sort(jobs.begin(), jobs.end(), [](const SnapshotJob& a, const SnapshotJob& b) {
-    int order = a.dataset.compare(b.dataset);
-    return order != 0 ? order < 0 : a.wave < b.wave;
-  });
-  for (std::size_t i = 1; i < jobs.size(); ++i) {
-    if (jobs[i].dataset == jobs[i - 1].dataset) jobs[i].wave |= (jobs[i - 1].wave & kLowHalf) + 1;
+  std::vector<std::size_t> order;
+  try {
+    order.resize(jobs.size());
+  } catch (const std::bad_alloc&) {
+    return -1;
   }
-  std::sort(jobs.begin(), jobs.end(),
-            [](const SnapshotJob& a, const SnapshotJob& b) { return a.wave < b.wave; });
-  for (SnapshotJob& job : jobs) job.wave &= kLowHalf;
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  // std::sort, not std::stable_sort, which would allocate and quietly do without on failure.
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    int by_name = jobs[a].dataset.compare(jobs[b].dataset);
+    return by_name != 0 ? by_name < 0 : a < b;
+  });
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    bool same = i > 0 && jobs[order[i]].dataset == jobs[order[i - 1]].dataset;
+    jobs[order[i]].wave = same ? jobs[order[i - 1]].wave + 1 : 0;
+  }
+  return 0;
 }
 
 // Where each recursive job was placed (its position in the length order), and the jobs in
@@ -98,7 +105,7 @@ void settle_wave(JobList& list, Placement& placement, std::size_t job, std::size
 }  // namespace
 
 int assign_recursive_waves(JobList& recursive) {
-  assign_initial_waves(recursive);
+  if (assign_initial_waves(recursive) != 0) return -1;
   std::vector<LengthPair> pairs;
   try {
     pairs.reserve(recursive.items.size());
@@ -119,6 +126,6 @@ int assign_recursive_waves(JobList& recursive) {
   return 0;
 }
 
-void assign_standard_waves(JobList& standard) { assign_initial_waves(standard); }
+int assign_standard_waves(JobList& standard) { return assign_initial_waves(standard); }
 
 }  // namespace corvatel

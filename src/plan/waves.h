@@ -6,11 +6,12 @@
 namespace corvatel {
 
 /// Gives every recursive job a wave that no job on an equal or ancestor dataset shares.
-/// 0, or -1 when memory ran out (each job then holds its count of earlier equal datasets).
-int assign_recursive_waves(JobList& recursive);
+/// 0, or -1 when memory ran out.
+[[nodiscard]] int assign_recursive_waves(JobList& recursive);
 
 /// Gives every standard job the number of earlier jobs in the list on the same dataset.
-void assign_standard_waves(JobList& standard);
+/// 0, or -1 when memory ran out.
+[[nodiscard]] int assign_standard_waves(JobList& standard);
 
 }  // namespace corvatel
 

@@ -97,15 +97,25 @@ TEST(AssignRecursiveWaves, ManyEqualLengthJobsTakeTheirWavesInListOrder) {
   }
 }
 
-TEST(AssignRecursiveWaves, AllocationFailureLeavesTheInitialWaves) {
-  JobList recursive = job_list(with_stale_waves({{"tank", "a"}, {"tank/x", "c"}, {"tank", "b"}}));
-  int result;
-  {
-    AllocationFailure failure(0);
-    result = assign_recursive_waves(recursive);
-    EXPECT_TRUE(failure.fired());
+// Either allocation (the initial waves' order, then the length pairs) fails the call.
+TEST(AssignRecursiveWaves, AllocationFailureFailsTheCall) {
+  for (std::size_t allowed : {0u, 1u}) {
+    SCOPED_TRACE(allowed);
+    JobList recursive = job_list(with_stale_waves({{"tank", "a"}, {"tank/x", "c"}, {"tank", "b"}}));
+    int result;
+    {
+      AllocationFailure failure(allowed);
+      result = assign_recursive_waves(recursive);
+      EXPECT_TRUE(failure.fired());
+    }
+    EXPECT_EQ(result, -1);
   }
-  EXPECT_EQ(result, -1);
+  // With the pairs' allocation failing, the initial waves are in place.
+  JobList recursive = job_list(with_stale_waves({{"tank", "a"}, {"tank/x", "c"}, {"tank", "b"}}));
+  {
+    AllocationFailure failure(1);
+    EXPECT_EQ(assign_recursive_waves(recursive), -1);
+  }
   EXPECT_EQ(waves(recursive), (std::vector<std::uint64_t>{0, 0, 1}));
 }
 
@@ -123,7 +133,7 @@ TEST(AssignStandardWaves, CountsEarlierJobsOnTheSameDatasetOnly) {
   for (const WaveCase& c : cases) {
     SCOPED_TRACE(c.name);
     JobList standard = job_list(with_stale_waves(c.jobs));
-    assign_standard_waves(standard);
+    ASSERT_EQ(assign_standard_waves(standard), 0);
     EXPECT_EQ(waves(standard), c.waves);
   }
 }
@@ -139,11 +149,7 @@ TEST(AssignStandardWaves, ManyJobsGetTheEarlierSameDatasetCountAndKeepTheirOrder
       entries.push_back({dataset, "p" + std::to_string(i)});
     }
     JobList standard = job_list(with_stale_waves(entries));
-    {
-      AllocationFailure failure(0);
-      assign_standard_waves(standard);
-      EXPECT_FALSE(failure.fired());
-    }
+    ASSERT_EQ(assign_standard_waves(standard), 0);
     ASSERT_EQ(standard.items.size(), count);
     for (std::size_t i = 0; i < count; ++i) {
       std::uint64_t earlier = 0;
@@ -194,6 +200,17 @@ std::vector<std::uint64_t> waves_by_rescan(const std::vector<JobSpec>& entries) 
   std::vector<std::uint64_t> result;
   for (const SnapshotJob& job : jobs) result.push_back(job.wave);
   return result;
+}
+
+TEST(AssignStandardWaves, AllocationFailureFailsTheCallAndKeepsTheJobs) {
+  JobList standard = job_list(with_stale_waves({{"tank/a", "x"}, {"tank/a", "y"}, {"tank", "z"}}));
+  {
+    AllocationFailure failure(0);
+    EXPECT_EQ(assign_standard_waves(standard), -1);
+    EXPECT_TRUE(failure.fired());
+  }
+  ASSERT_EQ(standard.items.size(), 3u);
+  EXPECT_EQ(standard.items[1].prefix, "y");
 }
 
 TEST(AssignRecursiveWaves, GivesTheWavesOfARescanOverEveryEarlierJob) {

@@ -1,3 +1,5 @@
+// Start-up before the lock: descriptors 0 to 2 made sure of, and the command line answered.
+// Nothing of the program's own is created, opened or locked here.
 #include "run/command_line.h"
 
 #include <fcntl.h>

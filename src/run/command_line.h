@@ -18,7 +18,7 @@ RunPaths default_run_paths();
 const char* program_name(int argc, char** argv);
 
 /// Reopens any of descriptors 0-2 that is closed on /dev/null; 0, or -1 when one cannot be.
-int repair_standard_descriptors();
+[[nodiscard]] int repair_standard_descriptors();
 
 /// Either continue with a run, or the program ends with `exit_status`.
 struct CommandLineOutcome {
@@ -27,8 +27,8 @@ struct CommandLineOutcome {
 };
 
 /// Answers --help/-h, --version/-V and command-line errors on standard output or error.
-CommandLineOutcome handle_command_line(int argc, char** argv, const char* program,
-                                       const RunPaths& paths);
+[[nodiscard]] CommandLineOutcome handle_command_line(int argc, char** argv, const char* program,
+                                                     const RunPaths& paths);
 
 }  // namespace corvatel
 

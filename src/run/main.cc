@@ -1,3 +1,4 @@
+// corvatel: one complete run per start, with the paths fixed at build time.
 #include "run/run.h"
 
 int main(int argc, char** argv) {

@@ -1,3 +1,7 @@
+// The run frame: takes the lock, opens the log and the configuration, reads the clock once,
+// calls the stages in their fixed order and folds their results into the exit status. Every
+// piece of state that outlives a stage belongs to a local here, released in scope order, and
+// only this frame turns results into the exit status: no stage ends the process.
 #include "run/run.h"
 
 #include <fcntl.h>
@@ -10,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/unique_fd.h"
 #include "config/configuration.h"
 #include "config/job_list.h"
 #include "log/log.h"
@@ -22,7 +27,6 @@
 #include "snapshot/inventory.h"
 #include "snapshot/prune.h"
 #include "snapshot/report.h"
-#include "zfs/unique_fd.h"
 
 namespace corvatel {
 namespace {
@@ -59,59 +63,6 @@ int take_lock(const char* path, const char* program, UniqueFd& lock) {
   lock.reset();
   return -1;
 }
-
-/// The log stream, which log_event writes to while it is open. close() makes the final log
-/// checks; the destructor only closes.
-class LogFile {
- public:
-  LogFile(const char* path, const char* program) : path_(path), program_(program) {}
-  LogFile(const LogFile&) = delete;
-  LogFile& operator=(const LogFile&) = delete;
-  ~LogFile() {
-    if (log_state().stream == nullptr) return;
-    std::fclose(log_state().stream);
-    log_state().stream = nullptr;
-  }
-
-  /// Opens the log for appending, line-buffered where possible; -1 (on standard error) when
-  /// it cannot be opened.
-  int open() {
-    std::FILE* stream = std::fopen(path_, "ae");
-    if (stream == nullptr) {
-      warn_stderr("%s: failed to open log file %s: %s", program_, path_, std::strerror(errno));
-      return -1;
-    }
-    if (std::setvbuf(stream, nullptr, _IOLBF, 0) != 0)
-      std::fprintf(stderr,
-                   "%s: failed to enable line-buffered logging; continuing with fully-buffered "
-                   "logging\n",
-                   program_);
-    log_state().stream = stream;
-    return 0;
-  }
-
-  /// Reports a failed write, then closes and reports a failed flush; each raises the exit
-  /// status to 1.
-  int close(int exit_status) {
-    LogState& log = log_state();
-    if (log.write_failed) {
-      std::fprintf(stderr, "%s: one or more writes to log file %s failed; log is incomplete\n",
-                   program_, path_);
-      exit_status = 1;
-    }
-    if (std::fclose(log.stream) != 0) {
-      std::fprintf(stderr, "%s: failed to flush log file %s: %s\n", program_, path_,
-                   std::strerror(errno));
-      exit_status = 1;
-    }
-    log.stream = nullptr;
-    return exit_status;
-  }
-
- private:
-  const char* path_;
-  const char* program_;
-};
 
 /// The configuration stream and getline's buffer. close() reports a failed close; the
 /// destructor only closes.
@@ -212,11 +163,12 @@ int plan_overlaps(JobList& standard, JobList& recursive) {
     log_event("Error: Failed to check recursive ancestor overlaps");
     return -1;
   }
-  if (drop_covered_standard_jobs(standard, recursive) != 0) {
+  // The standard waves belong to the same planning step, and share its message.
+  if (drop_covered_standard_jobs(standard, recursive) != 0 ||
+      assign_standard_waves(standard) != 0) {
     log_event("Error: Failed to check recursive overlaps");
     return -1;
   }
-  assign_standard_waves(standard);
   return 0;
 }
 
@@ -267,6 +219,8 @@ int run_stages(ConfigFile& config, const RunClock& clock, const char* zfs, JobLi
     log_event("Error: Failed to format timestamp");
     return 1;
   }
+  // Beyond this point no failure ends the run: a failed batch, listing or destroy is logged and
+  // raises the status, and every later job, batch and destroy is still tried.
   if (create_snapshots(zfs, standard, recursive, timestamp) != 0) run_status = 1;
   if (report_and_prune(zfs, standard, recursive, timestamp) != 0) run_status = 1;
   return run_status;
@@ -286,7 +240,6 @@ int run_with_log(const RunPaths& paths, const char* program, const RunClock& clo
 
 // The locked part of a run: everything between taking and releasing the lock.
 int run_locked(const RunPaths& paths, const char* program, const RunClock& clock) {
-  log_state().write_failed = false;
   LogFile log(paths.log, program);
   if (log.open() != 0) return 1;
   return log.close(run_with_log(paths, program, clock));

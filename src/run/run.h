@@ -19,17 +19,18 @@ struct RunClock {
 };
 
 /// Stores the current time in `reading`; -1 (reading untouched) when the clock cannot be read.
-int read_clock(std::int64_t& reading, const TimeSource& time_source = ::time);
+[[nodiscard]] int read_clock(std::int64_t& reading, const TimeSource& time_source = ::time);
 
 /// Local hour * 60 + local minute.
 std::int64_t minute_of_day(const std::tm& local);
 
 /// "%Y-%m-%d_%H:%M:%S%z" with a '+' at index 19 turned into 'p'; -1 when it cannot be formatted.
-int format_snapshot_timestamp(const std::tm& local, char (&timestamp)[32]);
+[[nodiscard]] int format_snapshot_timestamp(const std::tm& local, char (&timestamp)[32]);
 
 /// One start of the program with the given paths and clock; returns the exit status. First
 /// sets SIGCHLD to its default and ignores SIGXFSZ and SIGPIPE, for the whole process.
-int corvatel_main(int argc, char** argv, const RunPaths& paths, const RunClock& clock);
+[[nodiscard]] int corvatel_main(int argc, char** argv, const RunPaths& paths,
+                                const RunClock& clock);
 
 }  // namespace corvatel
 

@@ -1,3 +1,7 @@
+// Snapshot batches: the run's snapshots, all with the run's one timestamp, created per pool and
+// wave in as few zfs snapshot commands as ZFS_ARG_BYTES_MAX allows. The jobs of a failed
+// command are marked `failed`; which of their snapshots exist is settled against the listing.
+// Each wave's commands end before the next wave's begin.
 #include "snapshot/batches.h"
 
 #include <cstdio>
@@ -6,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "config/growth.h"
+#include "base/growth.h"
 #include "config/names.h"
 #include "log/log.h"
 #include "zfs/runner.h"
@@ -57,7 +61,7 @@ std::uint64_t largest_wave(const JobList& list, std::string_view pool) {
 
 void mark_wave_failed(JobList& list, std::string_view pool, std::uint64_t wave) {
   for (SnapshotJob& job : list.items) {
-    if (job.wave == wave && dataset_pool(job.dataset) == pool) job.failed = 1;
+    if (job.wave == wave && dataset_pool(job.dataset) == pool) job.failed = true;
   }
 }
 
@@ -126,7 +130,7 @@ int run_wave(const BatchRun& run, const std::vector<std::size_t>& positions) {
     Batch batch = next_batch(run, positions, first);
     if (run_batch(run, positions, batch) != 0) {
       for (std::size_t i = batch.first; i < batch.last; ++i)
-        run.list.items[positions[i]].failed = 1;
+        run.list.items[positions[i]].failed = true;
       result = -1;
     }
     first = batch.last;
@@ -169,9 +173,8 @@ int create_snapshot_batches(const char* zfs, JobList& list, const char* timestam
     if (pool_seen_before(list, i)) continue;
     if (run_pool(run, dataset_pool(list.items[i].dataset)) != 0) result = -1;
   }
-  if (result != 0)
-    log_event("Error: %s zfs snapshot batch execution failed",
-              recursive ? "recursive" : "standard");
+  if (result != 0 && recursive) log_event("Error: recursive zfs snapshot batch execution failed");
+  if (result != 0 && !recursive) log_event("Error: standard zfs snapshot batch execution failed");
   return result;
 }
 

@@ -1,3 +1,7 @@
+// The snapshot inventory: one zfs list, after every snapshot of the run was made, tallied line
+// by line for the jobs of each name's dataset (their matches, the names beyond their retention,
+// whether a failed job's snapshot was listed). Nothing is acted on before the listing has ended
+// and succeeded, and a failed listing leaves no tally at all.
 #include "snapshot/inventory.h"
 
 #include <cstring>
@@ -53,7 +57,7 @@ void tally_name(const InventoryListing& listing, const ListedJob& listed, std::s
                 std::string_view snapshot) {
   const SnapshotJob& job = *listed.job;
   JobTally& tally = *listed.tally;
-  if (job.failed != 0 && snapshot.size() == job.prefix.size() + 1 + listing.timestamp.size() &&
+  if (job.failed && snapshot.size() == job.prefix.size() + 1 + listing.timestamp.size() &&
       snapshot.starts_with(job.prefix) && snapshot[job.prefix.size()] == '_' &&
       snapshot.ends_with(listing.timestamp))
     tally.own_snapshot_listed = true;

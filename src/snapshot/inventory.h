@@ -42,19 +42,19 @@ struct InventoryListing {
 /// Lists the snapshots under the jobs' datasets into the empty `inventory`, tallying them for
 /// the jobs (`timestamp`: the run's); 0 (nothing run when both lists are empty), or -1 with the
 /// inventory emptied and no message of its own.
-int fetch_snapshot_inventory(const char* zfs, SnapshotInventory& inventory,
-                             const JobList& standard, const JobList& recursive,
-                             const char* timestamp);
+[[nodiscard]] int fetch_snapshot_inventory(const char* zfs, SnapshotInventory& inventory,
+                                           const JobList& standard, const JobList& recursive,
+                                           const char* timestamp);
 
 /// Gives the empty `inventory` one tally per job and readies `listing` to fill them; 0, or -1
 /// with both emptied when memory ran out.
-int prepare_inventory_listing(InventoryListing& listing, SnapshotInventory& inventory,
-                              const JobList& standard, const JobList& recursive,
-                              const char* timestamp);
+[[nodiscard]] int prepare_inventory_listing(InventoryListing& listing,
+                                            SnapshotInventory& inventory, const JobList& standard,
+                                            const JobList& recursive, const char* timestamp);
 
 /// LineHandler of the listing (user_data: the InventoryListing): tallies a well-formed
 /// snapshot name for the jobs of its dataset; -1 for a malformed line (logged).
-int add_inventory_line(const char* line, void* user_data);
+[[nodiscard]] int add_inventory_line(const char* line, void* user_data);
 
 /// The tally of the job at `position` of the standard or the recursive list (an empty one when
 /// the inventory holds none for it).

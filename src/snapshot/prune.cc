@@ -1,3 +1,6 @@
+// Retention pruning: a reported job's matches beyond its retention are destroyed, oldest first.
+// Only names of exactly the job's own form (dataset, "@", prefix, "_", timestamp) are matches,
+// so no other snapshot is ever destroyed.
 #include "snapshot/prune.h"
 
 #include <cstdint>
@@ -43,11 +46,14 @@ bool destroy_snapshot(const char* zfs, const char* snapshot, bool recursive) {
 // Destroys the matches beyond retention (newest first) from the oldest back to the newest;
 // true when all succeeded.
 bool destroy_beyond_retention(const char* zfs, const std::vector<std::string>& beyond,
-                              const ListWords& words, bool recursive) {
+                              bool recursive) {
   bool all_destroyed = true;
   for (auto name = beyond.rbegin(); name != beyond.rend(); ++name) {
     if (destroy_snapshot(zfs, name->c_str(), recursive)) {
-      log_event("Pruned=%s%s", name->c_str(), words.suffix);
+      if (recursive)
+        log_event("Pruned=%s Recursive", name->c_str());
+      else
+        log_event("Pruned=%s", name->c_str());
     } else {
       log_event("Error: Failed to prune snapshot %s", name->c_str());
       all_destroyed = false;
@@ -57,11 +63,6 @@ bool destroy_beyond_retention(const char* zfs, const std::vector<std::string>& b
 }
 
 }  // namespace
-
-ListWords list_words(bool recursive) {
-  if (recursive) return {"Recursive ", "recursive ", " Recursive"};
-  return {"", "", ""};
-}
 
 bool is_prune_match(std::string_view name, std::string_view dataset,
                     std::string_view prefix_tag) {
@@ -76,16 +77,15 @@ bool is_prune_form(std::string_view snapshot, std::string_view prefix) {
          snapshot[prefix.size()] == '_' && is_timestamp(snapshot.substr(prefix.size() + 1));
 }
 
-ListPass list_pass(const char* zfs, bool inventory_available, const char* timestamp,
-                   bool recursive) {
-  return {zfs, inventory_available, timestamp, recursive, list_words(recursive)};
-}
-
 void prune_job(const ListPass& pass, const SnapshotJob& job, const JobTally& tally,
                int& pass_status) {
   if (!pass.inventory_available) {
-    log_event("Error: Unable to prune %ssnapshots for %s: snapshot inventory unavailable",
-              pass.words.plain, job.dataset.c_str());
+    if (pass.recursive)
+      log_event("Error: Unable to prune recursive snapshots for %s: snapshot inventory unavailable",
+                job.dataset.c_str());
+    else
+      log_event("Error: Unable to prune snapshots for %s: snapshot inventory unavailable",
+                job.dataset.c_str());
     pass_status = 1;
     return;
   }
@@ -100,7 +100,7 @@ void prune_job(const ListPass& pass, const SnapshotJob& job, const JobTally& tal
     pass_status = 1;
     return;
   }
-  if (!destroy_beyond_retention(pass.zfs, tally.beyond_retention, pass.words, pass.recursive))
+  if (!destroy_beyond_retention(pass.zfs, tally.beyond_retention, pass.recursive))
     pass_status = 1;
 }
 

@@ -8,16 +8,6 @@
 
 namespace corvatel {
 
-/// The words a pass puts into its messages, fixed by the list it walks.
-struct ListWords {
-  const char* title;   // "" or "Recursive "
-  const char* plain;   // "" or "recursive "
-  const char* suffix;  // "" or " Recursive"
-};
-
-/// The words of the standard list (all empty) or of the recursive list.
-ListWords list_words(bool recursive);
-
 /// True when `name` is `dataset` "@" `prefix_tag` and a timestamp of the program's form.
 bool is_prune_match(std::string_view name, std::string_view dataset, std::string_view prefix_tag);
 
@@ -29,13 +19,8 @@ struct ListPass {
   const char* zfs;
   bool inventory_available;
   const char* timestamp;  // the run's snapshot timestamp
-  bool recursive;
-  ListWords words;
+  bool recursive;         // the recursive list; its messages say so
 };
-
-/// The pass over the standard list or, with `recursive`, the recursive list.
-ListPass list_pass(const char* zfs, bool inventory_available, const char* timestamp,
-                   bool recursive);
 
 /// Destroys the job's matches beyond its retention (from its tally), oldest first; a failure
 /// sets `pass_status` 1.

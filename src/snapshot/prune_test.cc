@@ -113,7 +113,7 @@ TEST(PruneJob, DestroysOldestMatchesBeyondRetentionFirst) {
     FakeZfs zfs;
     SnapshotJob job = snapshot_job({"tank/home", "hourly", 3});
     int status = 0;
-    prune_job(list_pass(zfs.path(), true, kTimestamp, recursive), job,
+    prune_job(ListPass{zfs.path(), true, kTimestamp, recursive}, job,
               tally_for(job, listing_with_matches(5)), status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(zfs.calls(), (Calls{destroy_args(zfs.path(), recursive, match(5)),
@@ -143,7 +143,7 @@ TEST(PruneJob, NothingToDoLeavesStatusAlone) {
     FakeZfs zfs;
     SnapshotJob job = snapshot_job({"tank/home", "hourly", c.retention});
     int status = c.status_before;
-    prune_job(list_pass(zfs.path(), true, kTimestamp, false), job,
+    prune_job(ListPass{zfs.path(), true, kTimestamp, false}, job,
               tally_for(job, c.matches > 0 ? listing_with_matches(c.matches) : Lines{}), status);
     EXPECT_EQ(status, c.status_before);
     EXPECT_EQ(zfs.calls(), Calls{});
@@ -157,7 +157,7 @@ TEST(PruneJob, FailedDestroyDoesNotStopTheOthers) {
   zfs.set_status(2, 1);
   SnapshotJob job = snapshot_job({"tank/home", "hourly", 2});
   int status = 0;
-  prune_job(list_pass(zfs.path(), true, kTimestamp, false), job,
+  prune_job(ListPass{zfs.path(), true, kTimestamp, false}, job,
             tally_for(job, listing_with_matches(6)), status);
   EXPECT_EQ(status, 1);
   EXPECT_EQ(zfs.calls(), (Calls{destroy_args(zfs.path(), false, match(6)),
@@ -186,7 +186,7 @@ TEST(PruneJob, UnavailableInventoryFailsWithoutDestroying) {
     FakeZfs zfs;
     SnapshotJob job = snapshot_job({"tank/home", "hourly", 1});
     int status = 0;
-    prune_job(list_pass(zfs.path(), false, kTimestamp, c.recursive), job,
+    prune_job(ListPass{zfs.path(), false, kTimestamp, c.recursive}, job,
               tally_for(job, listing_with_matches(5)), status);
     EXPECT_EQ(status, 1);
     EXPECT_EQ(zfs.calls(), Calls{});
@@ -206,7 +206,7 @@ TEST(PruneJob, LostMatchListFailsTheJobWithoutDestroying) {
     tally.beyond_retention.clear();  // as the store is left when it cannot grow
     tally.beyond_retention_lost = true;
     int status = 0;
-    prune_job(list_pass(zfs.path(), true, kTimestamp, recursive), job, tally, status);
+    prune_job(ListPass{zfs.path(), true, kTimestamp, recursive}, job, tally, status);
     EXPECT_EQ(status, 1);
     EXPECT_EQ(zfs.calls(), Calls{});
     EXPECT_EQ(log.messages(), Lines{"Error: Failed to allocate prune match list for tank/home"});
@@ -289,11 +289,11 @@ TEST(PruneJob, TwoJobsOnOneDatasetEachPruneOnlyTheirOwnForm) {
                                          snapshot_job({"tank/empty", "hourly", 1})};
   SnapshotInventory inventory = tallied(listing, jobs);
   int status = 0;
-  prune_job(list_pass(zfs.path(), true, kTimestamp, false), jobs[0], job_tally(inventory, false, 0),
+  prune_job(ListPass{zfs.path(), true, kTimestamp, false}, jobs[0], job_tally(inventory, false, 0),
             status);
-  prune_job(list_pass(zfs.path(), true, kTimestamp, true), jobs[1], job_tally(inventory, false, 1),
+  prune_job(ListPass{zfs.path(), true, kTimestamp, true}, jobs[1], job_tally(inventory, false, 1),
             status);
-  prune_job(list_pass(zfs.path(), true, kTimestamp, false), jobs[2], job_tally(inventory, false, 2),
+  prune_job(ListPass{zfs.path(), true, kTimestamp, false}, jobs[2], job_tally(inventory, false, 2),
             status);
   EXPECT_EQ(zfs.calls(),
             (Calls{destroy_args(zfs.path(), false, "tank/home@hourly_" + stamp(4)),

@@ -1,3 +1,6 @@
+// Verification and report, the last stage: a job whose command failed is looked up in the
+// listing, every snapshot known to exist gets its Created= line, and then the job is pruned. A
+// job is pruned only after its snapshot of this run was reported.
 #include "snapshot/report.h"
 
 #include <cmath>
@@ -14,28 +17,41 @@ constexpr std::size_t kSnapshotNameSize = 512;
 // For a job whose batch failed: true when its snapshot is known to exist, else logs why not.
 bool failed_snapshot_exists(const ListPass& pass, const SnapshotJob& job, const JobTally& tally,
                             const char* name) {
-  if (!pass.inventory_available) {
-    log_event("Error: Unable to verify %ssnapshot exists: %s", pass.words.plain, name);
-    return false;
-  }
-  if (tally.own_snapshot_listed) return true;
-  log_event("Error: %sSnapshot not created: %s; pruning skipped for dataset '%s' with prefix '%s'",
-            pass.words.title, name, job.dataset.c_str(), job.prefix.c_str());
+  const char* dataset = job.dataset.c_str();
+  const char* prefix = job.prefix.c_str();
+  if (!pass.inventory_available && pass.recursive)
+    log_event("Error: Unable to verify recursive snapshot exists: %s", name);
+  else if (!pass.inventory_available)
+    log_event("Error: Unable to verify snapshot exists: %s", name);
+  else if (tally.own_snapshot_listed)
+    return true;
+  else if (pass.recursive)
+    log_event("Error: Recursive Snapshot not created: %s; pruning skipped for dataset '%s' with "
+              "prefix '%s'",
+              name, dataset, prefix);
+  else
+    log_event("Error: Snapshot not created: %s; pruning skipped for dataset '%s' with prefix '%s'",
+              name, dataset, prefix);
   return false;
 }
 
 void handle_job(const ListPass& pass, const SnapshotJob& job, const JobTally& tally, int& status) {
   char name[kSnapshotNameSize];
   if (format_snapshot_name(job, pass.timestamp, name, sizeof name) < 0) {
-    log_event("Error: Failed to format %ssnapshot name for %s", pass.words.plain,
-              job.dataset.c_str());
+    if (pass.recursive)
+      log_event("Error: Failed to format recursive snapshot name for %s", job.dataset.c_str());
+    else
+      log_event("Error: Failed to format snapshot name for %s", job.dataset.c_str());
     status = 1;
     return;
   }
-  if (job.failed != 0 && !failed_snapshot_exists(pass, job, tally, name)) return;
+  if (job.failed && !failed_snapshot_exists(pass, job, tally, name)) return;
   char size[32];
   format_size(job.written_total, size);
-  log_event("Created=%s Written=%s%s", name, size, pass.words.suffix);
+  if (pass.recursive)
+    log_event("Created=%s Written=%s Recursive", name, size);
+  else
+    log_event("Created=%s Written=%s", name, size);
   prune_job(pass, job, tally, status);
 }
 
@@ -44,7 +60,7 @@ void handle_job(const ListPass& pass, const SnapshotJob& job, const JobTally& ta
 int verify_report_and_prune(const char* zfs, const JobList& list,
                             const SnapshotInventory& inventory, bool inventory_available,
                             const char* timestamp, bool recursive) {
-  ListPass pass = list_pass(zfs, inventory_available, timestamp, recursive);
+  ListPass pass{zfs, inventory_available, timestamp, recursive};
   int status = 0;
   for (std::size_t i = 0; i < list.items.size(); ++i)
     handle_job(pass, list.items[i], job_tally(inventory, recursive, i), status);

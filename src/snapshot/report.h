@@ -10,9 +10,10 @@
 namespace corvatel {
 
 /// Confirms failed jobs against the inventory, reports and prunes each existing snapshot; 0 or 1.
-int verify_report_and_prune(const char* zfs, const JobList& list,
-                            const SnapshotInventory& inventory, bool inventory_available,
-                            const char* timestamp, bool recursive);
+[[nodiscard]] int verify_report_and_prune(const char* zfs, const JobList& list,
+                                          const SnapshotInventory& inventory,
+                                          bool inventory_available, const char* timestamp,
+                                          bool recursive);
 
 /// Human-readable size: "0" below 1, plain bytes below 1024, else "%.2f" and K, M, G, T, P or E.
 void format_size(std::int64_t bytes, char (&text)[32]);

@@ -1,3 +1,6 @@
+// The command runner, the one place a child is started: zfs without a shell, its standard output
+// handed line by line to the caller, its standard error logged, then reaped. Both pipes are read
+// to their end in one poll loop before the child is reaped, so it never blocks on a full pipe.
 #include "zfs/runner.h"
 
 #include <fcntl.h>
@@ -10,9 +13,9 @@
 #include <csignal>
 #include <cstring>
 
-#include "config/names.h"
+#include "base/ascii.h"
+#include "base/unique_fd.h"
 #include "log/log.h"
-#include "zfs/unique_fd.h"
 
 namespace corvatel {
 namespace {
@@ -63,10 +66,10 @@ class ChildProcess {
     int status = 0;
     pid_t got = wait_for_exit(&status);
     if (got > 0 && WIFEXITED(status)) {
-      result.exited_normally = 1;
+      result.exited_normally = true;
       result.exit_status = WEXITSTATUS(status);
     } else {
-      result.exited_normally = 0;
+      result.exited_normally = false;
       result.exit_status = -1;
     }
   }
@@ -266,10 +269,10 @@ pid_t start_child(const char* const* argv, const Pipe& out, const Pipe& err, boo
 CommandResult run_zfs(const char* const* argv, LineHandler handler, void* user_data) {
   Pipe out;
   Pipe err;
-  if (handler != nullptr && make_pipe(out) != 0) return {-1, 0, 0};
-  if (make_pipe(err) != 0) return {-1, 0, 0};
+  if (handler != nullptr && make_pipe(out) != 0) return {true, false, 0};
+  if (make_pipe(err) != 0) return {true, false, 0};
   pid_t pid = start_child(argv, out, err, handler != nullptr);
-  if (pid < 0) return {-1, 0, 0};
+  if (pid < 0) return {true, false, 0};
 
   ChildProcess child(pid);
   out.write_end.reset();
@@ -284,14 +287,13 @@ CommandResult run_zfs(const char* const* argv, LineHandler handler, void* user_d
   read_until_closed(out_channel, err_channel);
 
   CommandResult result;
-  result.output_failed =
-      (err_channel.failed || (handler != nullptr && out_channel.failed)) ? -1 : 0;
+  result.output_failed = err_channel.failed || (handler != nullptr && out_channel.failed);
   child.reap(result);
   return result;
 }
 
 bool command_succeeded(const CommandResult& result) {
-  return result.output_failed == 0 && result.exited_normally == 1 && result.exit_status == 0;
+  return !result.output_failed && result.exited_normally && result.exit_status == 0;
 }
 
 }  // namespace corvatel

@@ -7,8 +7,8 @@ namespace corvatel {
 
 /// How one child went; judged by each caller.
 struct CommandResult {
-  std::int32_t output_failed = 0;    // -1: no child started, or its output not taken in whole
-  std::int32_t exited_normally = 0;  // 1: reaped after exiting
+  bool output_failed = false;    // no child started, or its output not taken in whole
+  bool exited_normally = false;  // reaped after exiting
   std::int32_t exit_status = 0;      // exit code; -1 when started but not exited normally
 };
 
@@ -17,7 +17,7 @@ using LineHandler = int (*)(const char* line, void* user_data);
 
 /// Runs argv[0] (no PATH search) with argv, logs its standard-error lines, hands its
 /// standard-output lines to `handler` (discarded when null), reaps it.
-CommandResult run_zfs(const char* const* argv, LineHandler handler, void* user_data);
+[[nodiscard]] CommandResult run_zfs(const char* const* argv, LineHandler handler, void* user_data);
 
 /// The standard success test: output taken whole, exited normally with status 0.
 bool command_succeeded(const CommandResult& result);

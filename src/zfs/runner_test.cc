@@ -59,7 +59,7 @@ CommandResult run_writer(const std::string& out, const std::string& err, Collect
                    collected ? collect_line : nullptr, collected);
 }
 
-void expect_result(const CommandResult& result, int output_failed, int exited_normally,
+void expect_result(const CommandResult& result, bool output_failed, bool exited_normally,
                    int exit_status) {
   EXPECT_EQ(result.output_failed, output_failed);
   EXPECT_EQ(result.exited_normally, exited_normally);
@@ -104,7 +104,7 @@ TEST(Runner, StandardErrorLinesAreLoggedCleaned) {
     SCOPED_TRACE(c.name);
     LogCapture log;
     CommandResult result = run_writer("", c.err, nullptr);
-    expect_result(result, 0, 1, 0);
+    expect_result(result, false, true, 0);
     EXPECT_EQ(log.messages(), c.messages);
   }
 }
@@ -115,23 +115,23 @@ TEST(Runner, StandardOutputLinesReachHandler) {
     const char* name;
     std::string out;
     std::vector<std::string> lines;
-    int output_failed;
+    bool output_failed;
     std::vector<std::string> messages;
   };
   const Case cases[] = {
-      {"nothing", "", {}, 0, {}},
-      {"two lines", "tank\t5\ntank/a\t0\n", {"tank\t5", "tank/a\t0"}, 0, {}},
-      {"empty line", "\n", {""}, 0, {}},
-      {"nothing trimmed", "  x \t\r\n", {"  x \t\r"}, 0, {}},
-      {"511 bytes whole", repeat('a', 511) + "\n", {repeat('a', 511)}, 0, {}},
-      {"512 bytes fail, later lines too", repeat('a', 512) + "\nnext\n", {}, -1, {}},
-      {"line before 512 bytes", "first\n" + repeat('a', 512) + "\n", {"first"}, -1, {}},
-      {"no final newline", "a\nb", {"a"}, -1, {}},
-      {"NUL byte", "a" + kNul + "b\nlater\n", {}, -1, {nul_message}},
+      {"nothing", "", {}, false, {}},
+      {"two lines", "tank\t5\ntank/a\t0\n", {"tank\t5", "tank/a\t0"}, false, {}},
+      {"empty line", "\n", {""}, false, {}},
+      {"nothing trimmed", "  x \t\r\n", {"  x \t\r"}, false, {}},
+      {"511 bytes whole", repeat('a', 511) + "\n", {repeat('a', 511)}, false, {}},
+      {"512 bytes fail, later lines too", repeat('a', 512) + "\nnext\n", {}, true, {}},
+      {"line before 512 bytes", "first\n" + repeat('a', 512) + "\n", {"first"}, true, {}},
+      {"no final newline", "a\nb", {"a"}, true, {}},
+      {"NUL byte", "a" + kNul + "b\nlater\n", {}, true, {nul_message}},
       {"NUL after failure still logged",
        "ok\n" + kNul + "\nx" + kNul + "\nfine\n",
        {"ok"},
-       -1,
+       true,
        {nul_message, nul_message}},
   };
   for (const Case& c : cases) {
@@ -139,7 +139,7 @@ TEST(Runner, StandardOutputLinesReachHandler) {
     LogCapture log;
     Collected collected;
     CommandResult result = run_writer(c.out, "", &collected);
-    expect_result(result, c.output_failed, 1, 0);
+    expect_result(result, c.output_failed, true, 0);
     EXPECT_EQ(collected.lines, c.lines);
     EXPECT_EQ(log.messages(), c.messages);
   }
@@ -148,7 +148,8 @@ TEST(Runner, StandardOutputLinesReachHandler) {
 TEST(Runner, ExitStatusIsPassedThrough) {
   LogCapture log;
   Collected collected;
-  expect_result(run_shell("echo out; echo err >&2; exit 3", {}, collect_line, &collected), 0, 1, 3);
+  expect_result(run_shell("echo out; echo err >&2; exit 3", {}, collect_line, &collected), false,
+                true, 3);
   EXPECT_EQ(collected.lines, std::vector<std::string>{"out"});
   EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: zfs: err"});
 }
@@ -161,7 +162,7 @@ TEST(Runner, FailingHandlerStillDrainsAndReapsChild) {
   CommandResult result =
       run_shell("echo first; echo second; yes 0123456789abcdef | head -c 5000000; exit 7", {},
                 collect_line, &collected);
-  expect_result(result, -1, 1, 7);
+  expect_result(result, true, true, 7);
   EXPECT_EQ(collected.lines, std::vector<std::string>{"first"});
   EXPECT_TRUE(log.messages().empty());
 }
@@ -174,7 +175,7 @@ TEST(Runner, DrainsMegabytesOnBothStreams) {
   CommandResult result = run_shell(
       "yes \"$1\" | head -n 10000 >&2; yes \"$1\" | head -n 10000; yes \"$1\" | head -n 10000 >&2",
       {line}, collect_line, &collected);
-  expect_result(result, 0, 1, 0);
+  expect_result(result, false, true, 0);
   EXPECT_EQ(collected.lines, std::vector<std::string>(10000, line));
   EXPECT_EQ(log.messages(), std::vector<std::string>(20000, "Error: zfs: " + line));
 }
@@ -192,7 +193,7 @@ TEST(Runner, CommandThatCannotStartExits127) {
       const char* argv[] = {path.c_str(), "list", nullptr};
       CommandResult result =
           run_zfs(argv, with_handler ? collect_line : nullptr, with_handler ? &collected : nullptr);
-      expect_result(result, 0, 1, 127);
+      expect_result(result, false, true, 127);
       EXPECT_TRUE(collected.lines.empty());
       EXPECT_TRUE(log.messages().empty());
     }
@@ -206,7 +207,7 @@ TEST(Runner, ChildKilledBySignal) {
     Collected collected;
     CommandResult result = run_shell("echo before; kill -KILL $$; echo after", {},
                                      with_handler ? collect_line : nullptr, &collected);
-    expect_result(result, 0, 0, -1);
+    expect_result(result, false, false, -1);
     EXPECT_EQ(collected.lines, with_handler ? std::vector<std::string>{"before"}
                                             : std::vector<std::string>{});
     EXPECT_TRUE(log.messages().empty());
@@ -220,7 +221,7 @@ TEST(Runner, WithoutHandlerStandardOutputGoesToDevNull) {
   CommandResult result =
       run_shell("cat \"$1\"; exec \"$2\" stdout-is-dev-null",
                 {out_file, CORVATEL_DESCRIPTOR_PROBE}, nullptr, nullptr);
-  expect_result(result, 0, 1, 0);
+  expect_result(result, false, true, 0);
   EXPECT_TRUE(log.messages().empty());
 }
 
@@ -245,7 +246,7 @@ TEST(Runner, ChildSeesNoCloseOnExecDescriptor) {
   Collected collected;
   const char* argv[] = {CORVATEL_DESCRIPTOR_PROBE, nullptr};
   CommandResult result = run_zfs(argv, collect_line, &collected);
-  expect_result(result, 0, 1, 0);
+  expect_result(result, false, true, 0);
   EXPECT_EQ(std::set<std::string>(collected.lines.begin(), collected.lines.end()),
             as_text(expected));
   close(file);
@@ -258,11 +259,11 @@ TEST(Runner, LeavesNoDescriptorOpen) {
   const std::set<int> before = testing::open_descriptors();
   ASSERT_TRUE(before.count(0) && before.count(1) && before.count(2));  // the listing works
   Collected collected;
-  run_shell("echo a; echo b >&2", {}, collect_line, &collected);
-  run_shell("printf 'partial'", {}, collect_line, &collected);
-  run_shell("echo quiet", {}, nullptr, nullptr);
+  EXPECT_TRUE(command_succeeded(run_shell("echo a; echo b >&2", {}, collect_line, &collected)));
+  EXPECT_TRUE(run_shell("printf 'partial'", {}, collect_line, &collected).output_failed);
+  EXPECT_TRUE(command_succeeded(run_shell("echo quiet", {}, nullptr, nullptr)));
   const char* missing[] = {"/nonexistent/zfs", nullptr};
-  run_zfs(missing, collect_line, &collected);
+  EXPECT_EQ(run_zfs(missing, collect_line, &collected).exit_status, 127);
   EXPECT_EQ(testing::open_descriptors(), before);
 }
 
@@ -288,7 +289,7 @@ TEST(Runner, InterruptedCallsAreRetried) {
   setitimer(ITIMER_REAL, &off, nullptr);
   sigaction(SIGALRM, &old_action, nullptr);
 
-  expect_result(result, 0, 1, 4);
+  expect_result(result, false, true, 4);
   EXPECT_EQ(collected.lines, std::vector<std::string>{"done"});
   EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: zfs: note"});
 }
@@ -299,9 +300,9 @@ TEST(Runner, StandardSuccessTest) {
     bool succeeded;
   };
   const Case cases[] = {
-      {{0, 1, 0}, true},    {{-1, 1, 0}, false}, {{0, 0, 0}, false},
-      {{0, 1, 1}, false},   {{0, 1, 127}, false}, {{0, 0, -1}, false},
-      {{-1, 0, 0}, false},
+      {{false, true, 0}, true},    {{true, true, 0}, false},    {{false, false, 0}, false},
+      {{false, true, 1}, false},   {{false, true, 127}, false}, {{false, false, -1}, false},
+      {{true, false, 0}, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.result.output_failed << " " << c.result.exited_normally
@@ -343,14 +344,14 @@ TEST(Runner, BulkOutputFollowsTheLineRulesAcrossReads) {
       Collected collected;
       RunnerStdout expected = runner_stdout(c.bytes);
       CommandResult result = run_writer(c.bytes, "", &collected);
-      expect_result(result, expected.failed ? -1 : 0, 1, 0);
+      expect_result(result, expected.failed, true, 0);
       EXPECT_EQ(collected.lines, expected.lines);
       EXPECT_TRUE(log.messages().empty());
     }
     {
       LogCapture log;
       CommandResult result = run_writer("", c.bytes, nullptr);
-      expect_result(result, 0, 1, 0);
+      expect_result(result, false, true, 0);
       EXPECT_EQ(log.messages(), runner_stderr_messages(c.bytes));
     }
   }

@@ -1,3 +1,4 @@
+// The four zfs argument vectors, each of exactly its size; they refer to the caller's strings.
 #include "zfs/zfs_command.h"
 
 #include <new>

@@ -15,20 +15,20 @@ inline constexpr std::size_t ZFS_ARG_BYTES_MAX = 131072;
 // memory ran out. `zfs` is the program path, which is also argv[0].
 
 /// zfs get -H -p [-r] -t filesystem,volume -o name,value written [roots...]; roots null: none.
-int build_written_argv(std::vector<const char*>& argv, const char* zfs,
-                       const std::vector<std::string>* roots);
+[[nodiscard]] int build_written_argv(std::vector<const char*>& argv, const char* zfs,
+                                     const std::vector<std::string>* roots);
 
 /// zfs snapshot [-r] name...
-int build_snapshot_argv(std::vector<const char*>& argv, const char* zfs, bool recursive,
-                        const std::vector<const char*>& names);
+[[nodiscard]] int build_snapshot_argv(std::vector<const char*>& argv, const char* zfs,
+                                      bool recursive, const std::vector<const char*>& names);
 
 /// zfs list -H [-r] -t snapshot -o name -S createtxg [roots...]; roots null: none.
-int build_list_argv(std::vector<const char*>& argv, const char* zfs,
-                    const std::vector<std::string>* roots);
+[[nodiscard]] int build_list_argv(std::vector<const char*>& argv, const char* zfs,
+                                  const std::vector<std::string>* roots);
 
 /// zfs destroy [-r] name
-int build_destroy_argv(std::vector<const char*>& argv, const char* zfs, bool recursive,
-                       const char* snapshot);
+[[nodiscard]] int build_destroy_argv(std::vector<const char*>& argv, const char* zfs,
+                                     bool recursive, const char* snapshot);
 
 }  // namespace corvatel
 

@@ -119,9 +119,8 @@ Names snapshot_set(const SimState& zfs) {
 
 // Forty standard jobs, one of them with 135 snapshots, a recursive job over 300 datasets and
 // thirty-nine recursive jobs below it (three of them covered): the key set, both job lists, the
-// roots, the metric table, the plans, a wave of each list, the listing's index of the jobs, and
-// the six names d00 keeps beyond its retention (past their first 256 bytes) all grow past their
-// first capacity.
+// roots, the metric table, the plans, a wave of each list, the listing's map of the jobs, and
+// the six names d00 keeps beyond its retention all grow past their first capacity.
 Lines growth_config() {
   Lines config;
   char line[80];

@@ -11,6 +11,7 @@
 #include "fuzz_support.h"
 #include "config/configuration.h"
 #include "config/names.h"
+#include "config/names.h"
 #include "log/log.h"
 
 namespace {
@@ -24,7 +25,7 @@ void check_job(const corvatel::SnapshotJob& job) {
   check(corvatel::dataset_name_is_valid(job.dataset));
   check(corvatel::prefix_is_valid(job.prefix));
   check(job.retention >= 1 && job.min_bytes >= 0);
-  check(job.wave == 0 && job.failed == 0 && job.written_total == -1);
+  check(job.wave == 0 && !job.failed && job.written_total == -1);
 }
 
 }  // namespace
@@ -53,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const corvatel::JobList* list : {&standard, &recursive}) {
     for (const corvatel::SnapshotJob& job : list->items) {
       check_job(job);
-      std::string key = corvatel::config_key(job.dataset, job.prefix);
+      corvatel::ConfigKeyBuffer buffer;
+      std::string key(corvatel::config_key(job.dataset, job.prefix, buffer));
       check(seen.insert(key).second);  // a dataset/prefix pair is accepted once
       check(keys.contains(key));
     }

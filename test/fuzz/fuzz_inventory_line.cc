@@ -36,7 +36,7 @@ void add_jobs(corvatel::JobList& list, int seed) {
   for (int i = 0; i < 12; ++i) {
     if ((i + seed) % 3 == 0) continue;
     corvatel::job_list_append(list, datasets[i % 4], prefixes[i % 3], 1 + (i + seed) % 3, 0);
-    list.items.back().failed = i % 2;
+    list.items.back().failed = i % 2 == 1;
   }
 }
 
@@ -49,7 +49,7 @@ void check_tallies(const corvatel::SnapshotInventory& inventory, const corvatel:
     std::vector<std::string> beyond;
     bool own_listed = false;
     for (const std::string& name : accepted) {
-      if (job.failed != 0 && name == own) own_listed = true;
+      if (job.failed && name == own) own_listed = true;
       if (!corvatel::is_prune_match(name, job.dataset, job.prefix + "_")) continue;
       if (++matches > static_cast<std::uint64_t>(job.retention)) beyond.push_back(name);
     }

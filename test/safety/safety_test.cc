@@ -79,14 +79,6 @@ bool of_a_job_form(const std::string& name, const std::vector<Job>& jobs) {
   return false;
 }
 
-std::string stamp(std::time_t t, const char* zone) {
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%d_%H:%M:%S", &tm);
-  return std::string(text) + zone;
-}
-
 struct Figures {
   int histories = 0;
   int runs = 0;
@@ -110,7 +102,7 @@ class History {
     std::time_t now = kMarch1 + pick(1440) * 60;
     int runs = 4 + static_cast<int>(pick(7));
     for (int run = 0; run < runs && !::testing::Test::HasFatalFailure(); ++run) {
-      SCOPED_TRACE("run " + std::to_string(run) + " at " + stamp(now, ""));
+      SCOPED_TRACE("run " + std::to_string(run) + " at " + utc_stamp(now, ""));
       one_run(now);
       now += static_cast<std::time_t>(minute_steps()[pick(minute_steps().size())]) * 60;
     }
@@ -200,14 +192,14 @@ class History {
     std::string prefix = chance(50) && !jobs_.empty() ? one_of(jobs_).prefix : one_of(prefixes);
     std::time_t named = chance(70) ? created : created - static_cast<std::time_t>(pick(86400 * 5));
     switch (pick(9)) {
-      case 0: return dataset + "@" + prefix + "_" + stamp(named, "+0100");
-      case 1: return dataset + "@" + prefix + "_" + stamp(named, "p010");
-      case 2: return dataset + "@" + prefix + "_" + stamp(named, "p0000") + "x";
+      case 0: return dataset + "@" + prefix + "_" + utc_stamp(named, "+0100");
+      case 1: return dataset + "@" + prefix + "_" + utc_stamp(named, "p010");
+      case 2: return dataset + "@" + prefix + "_" + utc_stamp(named, "p0000") + "x";
       case 3: return dataset + "@" + prefix + "_manual";
-      case 4: return dataset + "@" + prefix + stamp(named, "p0000");
-      case 5: return dataset + "@" + prefix + "_" + stamp(named, "");
-      case 6: return dataset + "@" + prefix + "_" + stamp(named, "-0500");
-      default: return dataset + "@" + prefix + "_" + stamp(named, "p0000");
+      case 4: return dataset + "@" + prefix + utc_stamp(named, "p0000");
+      case 5: return dataset + "@" + prefix + "_" + utc_stamp(named, "");
+      case 6: return dataset + "@" + prefix + "_" + utc_stamp(named, "-0500");
+      default: return dataset + "@" + prefix + "_" + utc_stamp(named, "p0000");
     }
   }
 
@@ -292,7 +284,7 @@ class History {
         covered = covered || (other.recursive && other.prefix == job.prefix &&
                               below(other.dataset, job.dataset) && takes_part(other));
       if (covered) continue;
-      std::string name = job.dataset + "@" + job.prefix + "_" + stamp(now, "p0000");
+      std::string name = job.dataset + "@" + job.prefix + "_" + utc_stamp(now);
       EXPECT_EQ(after.count(name), 1u) << "no snapshot " << name << "\n" << describe();
       ++figures_.snapshots_expected;
     }

@@ -106,4 +106,12 @@ InProcessRun::Outcome InProcessRun::collect_log() {
   return outcome;
 }
 
+std::string utc_stamp(std::time_t t, const char* zone) {
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d_%H:%M:%S", &tm);
+  return text + std::string(zone);
+}
+
 }  // namespace corvatel::testing

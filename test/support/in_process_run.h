@@ -67,6 +67,10 @@ class InProcessRun {
   bool threw_ = false;
 };
 
+/// A snapshot timestamp of a UTC time: "YYYY-MM-DD_HH:MM:SS" and `zone`, as runs of an
+/// InProcessRun write it with the default "p0000".
+std::string utc_stamp(std::time_t t, const char* zone = "p0000");
+
 }  // namespace corvatel::testing
 
 #endif

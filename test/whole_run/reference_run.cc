@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "in_process_run.h"
+
 namespace corvatel::testing {
 namespace {
 
@@ -31,14 +33,6 @@ struct Words {
 Words words_of(bool recursive) {
   if (recursive) return {"Recursive ", "recursive ", " Recursive"};
   return {"", "", ""};
-}
-
-std::string utc_timestamp(std::time_t t) {
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d_%H:%M:%Sp0000", &tm);
-  return text;
 }
 
 bool related(const std::string& a, const std::string& b) {
@@ -83,7 +77,7 @@ std::string size_text(std::int64_t bytes) {
 class Run {
  public:
   explicit Run(const ReferenceWorld& world)
-      : world_(world), stamp_(utc_timestamp(world.now)) {
+      : world_(world), stamp_(utc_stamp(world.now)) {
     out_.snapshots = world.snapshots;
   }
 

@@ -21,12 +21,4 @@ std::vector<std::vector<std::string>> WholeRunTest::zfs_calls(const std::string&
   return matching;
 }
 
-std::string utc_stamp(std::time_t t) {
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d_%H:%M:%Sp0000", &tm);
-  return text;
-}
-
 }  // namespace corvatel::testing

@@ -41,9 +41,6 @@ class WholeRunTest : public ::testing::Test {
   std::string& lock_path = installation.lock_path;
 };
 
-/// "YYYY-MM-DD_HH:MM:SSp0000" of a UTC time.
-std::string utc_stamp(std::time_t t);
-
 }  // namespace corvatel::testing
 
 #endif

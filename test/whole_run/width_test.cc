@@ -51,23 +51,15 @@ class Random {
   std::mt19937_64 engine_;
 };
 
-std::string stamp_of(std::time_t t, const char* zone) {
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%d_%H:%M:%S", &tm);
-  return std::string(text) + zone;
-}
-
 // A stamp of the program's form, or one that is nearly so.
 std::string some_stamp(Random& random, std::time_t now) {
   std::time_t t = now - random.between(1, 90 * 86400);
   switch (random.between(0, 5)) {
-    case 0: return stamp_of(t, "");
-    case 1: return stamp_of(t, "-0500");
-    case 2: return stamp_of(t, "+0100");  // "+" never matches
-    case 3: return stamp_of(t, "p010");   // one digit short
-    default: return stamp_of(t, "p0000");
+    case 0: return utc_stamp(t, "");
+    case 1: return utc_stamp(t, "-0500");
+    case 2: return utc_stamp(t, "+0100");  // "+" never matches
+    case 3: return utc_stamp(t, "p010");   // one digit short
+    default: return utc_stamp(t, "p0000");
   }
 }
 
@@ -139,7 +131,7 @@ Lines random_listing(Random& random, const ReferenceWorld& world) {
         listing.push_back(d.name + "@" + random.pick(kPrefixes) + "_" + some_stamp(random, world.now));
     }
   }
-  std::string now = stamp_of(world.now, "p0000");
+  std::string now = utc_stamp(world.now, "p0000");
   for (const ReferenceEntry& e : world.config) {
     // Mostly within retention: every name beyond it costs the run a zfs command.
     const std::vector<std::int64_t> beyond = {-1, 0, 0, 0, 0, 1, 1, 2};
@@ -176,7 +168,7 @@ ReferenceWorld random_world(std::uint64_t seed) {
   world.datasets = random_datasets(random, datasets);
   world.config = random_config(random, world.datasets, entries);
   world.listing = random_listing(random, world);
-  std::string now = stamp_of(world.now, "p0000");
+  std::string now = utc_stamp(world.now, "p0000");
   for (const std::string& name : world.listing) {
     if (name.find('@') != std::string::npos && !name.ends_with("_" + now))
       world.snapshots.insert(name);

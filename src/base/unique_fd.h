@@ -1,5 +1,5 @@
-#ifndef CORVATEL_ZFS_UNIQUE_FD_H
-#define CORVATEL_ZFS_UNIQUE_FD_H
+#ifndef CORVATEL_BASE_UNIQUE_FD_H
+#define CORVATEL_BASE_UNIQUE_FD_H
 
 #include <unistd.h>
 
