@@ -8,11 +8,13 @@
 #include <vector>
 
 #include "allocation_fault.h"
+#include "job_lists.h"
 
 namespace corvatel {
 namespace {
 
 using Names = std::vector<std::string>;
+using testing::job_list_on;
 
 struct AddCase {
   const char* title;
@@ -52,24 +54,17 @@ INSTANTIATE_TEST_SUITE_P(
                 {"tank/a", "tank/ab", "tank/a-x"}}),
     [](const ::testing::TestParamInfo<AddCase>& info) { return std::string(info.param.title); });
 
-JobList jobs(const Names& datasets) {
-  JobList list;
-  for (const std::string& dataset : datasets)
-    EXPECT_EQ(job_list_append(list, dataset, "p", 1, 0), 0);
-  return list;
-}
-
 TEST(DatasetRoots, CollectsStandardThenRecursive) {
-  JobList standard = jobs({"tank/a/b", "tank/c"});
-  JobList recursive = jobs({"tank/a"});
+  JobList standard = job_list_on({"tank/a/b", "tank/c"});
+  JobList recursive = job_list_on({"tank/a"});
   DatasetRoots roots;
   ASSERT_EQ(dataset_roots_collect(roots, standard, recursive), 0);
   EXPECT_EQ(roots.names, (Names{"tank/c", "tank/a"}));
 }
 
 TEST(DatasetRoots, SameDatasetInBothListsGivesOneRoot) {
-  JobList standard = jobs({"tank/a"});
-  JobList recursive = jobs({"tank/a"});
+  JobList standard = job_list_on({"tank/a"});
+  JobList recursive = job_list_on({"tank/a"});
   DatasetRoots roots;
   ASSERT_EQ(dataset_roots_collect(roots, standard, recursive), 0);
   EXPECT_EQ(roots.names, (Names{"tank/a"}));
@@ -164,14 +159,15 @@ TEST(DatasetRoots, CollectGivesWhatAddingOneByOneGives) {
     }
     DatasetRoots collected;
     for (const std::string& name : held) ASSERT_EQ(dataset_roots_add(collected, name), 0);
-    ASSERT_EQ(dataset_roots_collect(collected, jobs(standard), jobs(recursive)), 0);
+    ASSERT_EQ(dataset_roots_collect(collected, job_list_on(standard), job_list_on(recursive)), 0);
     EXPECT_EQ(collected.names, added.names);
   }
 }
 
 TEST(DatasetRoots, CollectFailsCleanlyAtEachAllocation) {
-  JobList standard = jobs({"tank/a-long-dataset-name/child", "data/another-long-dataset-name"});
-  JobList recursive = jobs({"tank/a-long-dataset-name", "tank"});
+  JobList standard =
+      job_list_on({"tank/a-long-dataset-name/child", "data/another-long-dataset-name"});
+  JobList recursive = job_list_on({"tank/a-long-dataset-name", "tank"});
   std::size_t failures = 0;
   for (std::size_t allowed = 0;; ++allowed) {
     SCOPED_TRACE(allowed);

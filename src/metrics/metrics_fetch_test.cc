@@ -9,6 +9,7 @@
 
 #include "allocation_fault.h"
 #include "fake_zfs.h"
+#include "job_lists.h"
 #include "log_capture.h"
 
 namespace corvatel {
@@ -16,6 +17,7 @@ namespace {
 
 using Strings = std::vector<std::string>;
 using Rows = std::vector<std::pair<std::string, std::int64_t>>;
+using testing::job_list_on;
 
 const char* const kFetchFailed = "Error: Failed to read ZFS written metrics";
 
@@ -36,13 +38,6 @@ class FetchZfs : public testing::FakeZfs {
   }
 };
 
-JobList job_list(const Strings& datasets) {
-  JobList list;
-  for (const std::string& dataset : datasets)
-    EXPECT_EQ(job_list_append(list, dataset, "p", 1, 0), 0);
-  return list;
-}
-
 Rows rows_of(const MetricTable& table) {
   Rows rows;
   for (const WrittenMetric& row : table.rows) rows.emplace_back(row.name, row.value);
@@ -60,8 +55,8 @@ Strings written_argv(const std::string& zfs, const Strings& roots) {
 TEST(MetricsFetch, NamesTheRootsAndStoresRowsInOutputOrder) {
   testing::LogCapture log;
   FetchZfs zfs("tank/a\t100\ntank/a/b\t50\ntank/c\t7\n", 0);
-  JobList standard = job_list({"tank/a/b", "tank/c"});
-  JobList recursive = job_list({"tank/a"});
+  JobList standard = job_list_on({"tank/a/b", "tank/c"});
+  JobList recursive = job_list_on({"tank/a"});
   MetricTable table;
   ASSERT_EQ(fetch_written_metrics(zfs.path(), standard, recursive, table), 0);
   EXPECT_EQ(zfs.argv(), written_argv(zfs.path(), {"tank/c", "tank/a"}));
@@ -72,7 +67,7 @@ TEST(MetricsFetch, NamesTheRootsAndStoresRowsInOutputOrder) {
 TEST(MetricsFetch, WithNamesAMissingDatasetsExitOneIsAccepted) {
   testing::LogCapture log;
   FetchZfs zfs("tank/a\t100\n", 1, "cannot open 'tank/gone': dataset does not exist\n");
-  JobList standard = job_list({"tank/a", "tank/gone"});
+  JobList standard = job_list_on({"tank/a", "tank/gone"});
   MetricTable table;
   ASSERT_EQ(fetch_written_metrics(zfs.path(), standard, JobList{}, table), 0);
   EXPECT_EQ(rows_of(table), (Rows{{"tank/a", 100}}));
@@ -93,7 +88,7 @@ class FetchWithNames : public ::testing::TestWithParam<StatusCase> {};
 TEST_P(FetchWithNames, AcceptsEveryExitStatusBut127) {
   testing::LogCapture log;
   FetchZfs zfs("tank/a\t1\n", GetParam().status);
-  JobList standard = job_list({"tank/a"});
+  JobList standard = job_list_on({"tank/a"});
   MetricTable table;
   EXPECT_EQ(fetch_written_metrics(zfs.path(), standard, JobList{}, table),
             GetParam().result);
@@ -108,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(Statuses, FetchWithNames,
 
 TEST(MetricsFetch, ProgramThatCannotRunFails) {
   testing::LogCapture log;
-  JobList standard = job_list({"tank/a"});
+  JobList standard = job_list_on({"tank/a"});
   MetricTable table;
   EXPECT_EQ(fetch_written_metrics("/nonexistent/corvatel/zfs", standard, JobList{}, table), -1);
   EXPECT_EQ(log.messages(), Strings{kFetchFailed});
@@ -117,7 +112,7 @@ TEST(MetricsFetch, ProgramThatCannotRunFails) {
 TEST(MetricsFetch, EmptyOutputGivesAnEmptyTable) {
   testing::LogCapture log;
   FetchZfs zfs("", 0);
-  JobList recursive = job_list({"tank"});
+  JobList recursive = job_list_on({"tank"});
   MetricTable table;
   EXPECT_EQ(fetch_written_metrics(zfs.path(), JobList{}, recursive, table), 0);
   EXPECT_TRUE(table.rows.empty());
@@ -127,7 +122,7 @@ TEST(MetricsFetch, EmptyOutputGivesAnEmptyTable) {
 TEST(MetricsFetch, SkippedLinesAreLoggedAndTheFetchGoesOn) {
   testing::LogCapture log;
   FetchZfs zfs("tank/a 1\ntank/b\t2\n", 0);
-  JobList standard = job_list({"tank/b"});
+  JobList standard = job_list_on({"tank/b"});
   MetricTable table;
   EXPECT_EQ(fetch_written_metrics(zfs.path(), standard, JobList{}, table), 0);
   EXPECT_EQ(rows_of(table), (Rows{{"tank/b", 2}}));
@@ -148,7 +143,7 @@ class FetchOutputFault : public ::testing::TestWithParam<OutputCase> {};
 TEST_P(FetchOutputFault, FailsTheFetchWhateverTheStatus) {
   testing::LogCapture log;
   FetchZfs zfs(GetParam().out, 0);
-  JobList standard = job_list({"tank/a"});
+  JobList standard = job_list_on({"tank/a"});
   MetricTable table;
   EXPECT_EQ(fetch_written_metrics(zfs.path(), standard, JobList{}, table), -1);
   EXPECT_EQ(rows_of(table), GetParam().rows);
@@ -186,7 +181,7 @@ TEST(MetricsFetch, RootsOfExactly131072BytesAreNamed) {
   FetchZfs zfs("tank/0\t1\n", 1);
   Strings datasets = datasets_totalling(131072);
   ASSERT_EQ(datasets.size(), 512u);
-  JobList standard = job_list(datasets);
+  JobList standard = job_list_on(datasets);
   MetricTable table;
   EXPECT_EQ(fetch_written_metrics(zfs.path(), standard, JobList{}, table), 0);
   EXPECT_EQ(zfs.argv(), written_argv(zfs.path(), datasets));
@@ -199,7 +194,7 @@ TEST_P(FetchWithoutNames, At131073BytesNamesNothingAndNeedsStatusZero) {
   FetchZfs zfs("tank/0\t1\n", GetParam().status);
   Strings datasets = datasets_totalling(131073);
   ASSERT_EQ(datasets.back().size(), 256u);
-  JobList recursive = job_list(datasets);
+  JobList recursive = job_list_on(datasets);
   MetricTable table;
   EXPECT_EQ(fetch_written_metrics(zfs.path(), JobList{}, recursive, table),
             GetParam().result);
@@ -214,7 +209,7 @@ INSTANTIATE_TEST_SUITE_P(Statuses, FetchWithoutNames,
 TEST(MetricsFetch, RootsOutOfMemoryEndsTheRunWithoutRunningZfs) {
   testing::LogCapture log;
   FetchZfs zfs("", 0);
-  JobList standard = job_list({"tank/a"});
+  JobList standard = job_list_on({"tank/a"});
   MetricTable table;
   {
     testing::FailAllocationsOfSize fail(32 * sizeof(std::string));
@@ -227,7 +222,7 @@ TEST(MetricsFetch, RootsOutOfMemoryEndsTheRunWithoutRunningZfs) {
 TEST(MetricsFetch, ArgvOutOfMemoryEndsTheRunWithoutRunningZfs) {
   testing::LogCapture log;
   FetchZfs zfs("", 0);
-  JobList standard = job_list({"tank/a"});
+  JobList standard = job_list_on({"tank/a"});
   MetricTable table;
   {
     testing::FailAllocationsOfSize fail(12 * sizeof(const char*));
@@ -242,7 +237,7 @@ TEST(MetricsFetch, TableOutOfMemoryFailsTheFetchWithOneMessage) {
   std::string out;
   for (int i = 0; i < 300; ++i) out += "tank/" + std::to_string(i) + "\t1\n";
   FetchZfs zfs(out, 0);
-  JobList standard = job_list({"tank"});
+  JobList standard = job_list_on({"tank"});
   MetricTable table;
   {
     testing::FailAllocationsOfSize fail(512 * sizeof(WrittenMetric));

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "job_lists.h"
 #include "log_capture.h"
 
 namespace corvatel {
@@ -17,6 +18,7 @@ namespace {
 
 using Rows = std::vector<std::pair<std::string, std::int64_t>>;
 using Messages = std::vector<std::string>;
+using testing::job_list;
 
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 
@@ -30,19 +32,6 @@ MetricTable sorted_table(const Rows& rows) {
   }
   sort_metric_table(table);
   return table;
-}
-
-struct Job {
-  std::string dataset;
-  std::string prefix;
-  std::int64_t min_bytes;
-};
-
-JobList job_list(const std::vector<Job>& jobs) {
-  JobList list;
-  for (const Job& job : jobs)
-    EXPECT_EQ(job_list_append(list, job.dataset, job.prefix, 3, job.min_bytes), 0);
-  return list;
 }
 
 // dataset, prefix and written_total of every job left.
@@ -70,7 +59,7 @@ class WrittenTotal : public ::testing::TestWithParam<TotalCase> {};
 TEST_P(WrittenTotal, KeepsOrDropsTheJob) {
   const TotalCase& c = GetParam();
   testing::LogCapture log;
-  JobList list = job_list({{"tank/a", "p", c.min_bytes}});
+  JobList list = job_list({{.dataset = "tank/a", .prefix = "p", .min_bytes = c.min_bytes}});
   MetricTable table = sorted_table(c.rows);
   int run_status = 0;
   compute_written_totals(list, table, c.recursive, run_status);
@@ -173,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<TotalCase>& info) { return std::string(info.param.title); });
 
 TEST(WrittenTotals, PoolRootAddsItsWholePoolOnly) {
-  JobList list = job_list({{"tank", "p", 0}});
+  JobList list = job_list({{"tank", "p"}});
   MetricTable table = sorted_table(
       {{"tank", 1}, {"tank/a", 2}, {"tank/a/b", 4}, {"tanker", 100}, {"tanker/a", 100}});
   int run_status = 0;
@@ -183,8 +172,8 @@ TEST(WrittenTotals, PoolRootAddsItsWholePoolOnly) {
 
 TEST(WrittenTotals, EmptyTableDropsEveryJobOfBothLists) {
   testing::LogCapture log;
-  JobList standard = job_list({{"tank/a", "p", 0}, {"tank/b", "p", 0}});
-  JobList recursive = job_list({{"tank/c", "p", 0}});
+  JobList standard = job_list({{"tank/a", "p"}, {"tank/b", "p"}});
+  JobList recursive = job_list({{"tank/c", "p"}});
   MetricTable table;
   int run_status = 0;
   compute_written_totals(standard, table, false, run_status);
@@ -203,7 +192,7 @@ TEST(WrittenTotals, EmptyTableDropsEveryJobOfBothLists) {
 
 TEST(WrittenTotals, DroppingTheSecondOfThreeKeepsOrderAndTotals) {
   testing::LogCapture log;
-  JobList list = job_list({{"tank/a", "one", 0}, {"tank/b", "two", 0}, {"tank/c", "three", 0}});
+  JobList list = job_list({{"tank/a", "one"}, {"tank/b", "two"}, {"tank/c", "three"}});
   MetricTable table = sorted_table({{"tank/c", 30}, {"tank/a", 10}});
   int run_status = 0;
   compute_written_totals(list, table, false, run_status);
@@ -215,7 +204,7 @@ TEST(WrittenTotals, DroppingTheSecondOfThreeKeepsOrderAndTotals) {
 }
 
 TEST(WrittenTotals, SameDatasetTwiceGetsTheSameTotal) {
-  JobList list = job_list({{"tank/a", "hourly", 0}, {"tank/a", "daily", 0}});
+  JobList list = job_list({{"tank/a", "hourly"}, {"tank/a", "daily"}});
   MetricTable table = sorted_table({{"tank/a", 42}, {"tank/a/b", 1}});
   int run_status = 0;
   compute_written_totals(list, table, false, run_status);
@@ -224,7 +213,7 @@ TEST(WrittenTotals, SameDatasetTwiceGetsTheSameTotal) {
 }
 
 TEST(WrittenTotals, NeverLowersTheRunStatus) {
-  JobList list = job_list({{"tank/a", "p", 0}});
+  JobList list = job_list({{"tank/a", "p"}});
   MetricTable table = sorted_table({{"tank/a", 1}});
   int run_status = 1;
   compute_written_totals(list, table, false, run_status);

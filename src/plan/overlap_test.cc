@@ -9,26 +9,16 @@
 #include <vector>
 
 #include "allocation_fault.h"
+#include "job_lists.h"
 #include "log_capture.h"
 
 namespace corvatel {
 namespace {
 
 using testing::AllocationFailure;
+using testing::job_list;
+using testing::JobSpec;
 using testing::LogCapture;
-
-struct Entry {
-  std::string dataset;
-  std::string prefix;
-};
-
-JobList make_list(const std::vector<Entry>& entries) {
-  JobList list;
-  for (const Entry& entry : entries) {
-    EXPECT_EQ(job_list_append(list, entry.dataset, entry.prefix, 24, 0), 0);
-  }
-  return list;
-}
 
 // Each job as "dataset@prefix", in list order.
 std::vector<std::string> describe(const JobList& list) {
@@ -54,7 +44,7 @@ std::string covered(const std::string& dataset, const std::string& prefix) {
 
 struct RecursiveCase {
   const char* name;
-  std::vector<Entry> recursive;
+  std::vector<JobSpec> recursive;
   std::vector<std::string> kept;
   std::vector<std::string> messages;
 };
@@ -99,7 +89,7 @@ TEST(ResolveRecursiveOverlaps, RemovesOnlySamePrefixDescendantsWithTheirLine) {
   for (const RecursiveCase& c : cases) {
     SCOPED_TRACE(c.name);
     LogCapture capture;
-    JobList recursive = make_list(c.recursive);
+    JobList recursive = job_list(c.recursive);
     EXPECT_EQ(resolve_recursive_overlaps(recursive), 0);
     EXPECT_EQ(describe(recursive), c.kept);
     EXPECT_EQ(capture.messages(), c.messages);
@@ -107,7 +97,7 @@ TEST(ResolveRecursiveOverlaps, RemovesOnlySamePrefixDescendantsWithTheirLine) {
 }
 
 TEST(ResolveRecursiveOverlaps, GoesOnToAssignWaves) {
-  JobList recursive = make_list({{"tank/home", "b"}, {"tank", "a"}, {"tank/home/x", "b"}});
+  JobList recursive = job_list({{"tank/home", "b"}, {"tank", "a"}, {"tank/home/x", "b"}});
   for (SnapshotJob& job : recursive.items) job.wave = 9;
   EXPECT_EQ(resolve_recursive_overlaps(recursive), 0);
   EXPECT_EQ(describe(recursive), (std::vector<std::string>{"tank/home@b", "tank@a"}));
@@ -116,7 +106,7 @@ TEST(ResolveRecursiveOverlaps, GoesOnToAssignWaves) {
 
 TEST(ResolveRecursiveOverlaps, MarksAllocationFailureLeavesTheListUnchanged) {
   LogCapture capture;
-  JobList recursive = make_list({{"tank", "daily"}, {"tank/home", "daily"}});
+  JobList recursive = job_list({{"tank", "daily"}, {"tank/home", "daily"}});
   for (SnapshotJob& job : recursive.items) job.wave = 9;
   int result;
   {
@@ -132,7 +122,7 @@ TEST(ResolveRecursiveOverlaps, MarksAllocationFailureLeavesTheListUnchanged) {
 
 TEST(ResolveRecursiveOverlaps, WaveAllocationFailureKeepsRemovalsAndInitialWaves) {
   LogCapture capture;
-  JobList recursive = make_list({{"tank", "a"}, {"tank", "b"}, {"tank/x", "a"}, {"tank/y", "c"}});
+  JobList recursive = job_list({{"tank", "a"}, {"tank", "b"}, {"tank/x", "a"}, {"tank/y", "c"}});
   for (SnapshotJob& job : recursive.items) job.wave = 9;
   int result;
   {
@@ -148,8 +138,8 @@ TEST(ResolveRecursiveOverlaps, WaveAllocationFailureKeepsRemovalsAndInitialWaves
 
 struct StandardCase {
   const char* name;
-  std::vector<Entry> recursive;
-  std::vector<Entry> standard;
+  std::vector<JobSpec> recursive;
+  std::vector<JobSpec> standard;
   std::vector<std::string> kept;
   std::vector<std::string> messages;
 };
@@ -215,36 +205,36 @@ TEST(DropCoveredStandardJobs, RemovesJobsAtOrBelowSamePrefixRecursiveJobs) {
   for (const StandardCase& c : cases) {
     SCOPED_TRACE(c.name);
     LogCapture capture;
-    JobList recursive = make_list(c.recursive);
-    JobList standard = make_list(c.standard);
+    JobList recursive = job_list(c.recursive);
+    JobList standard = job_list(c.standard);
     EXPECT_EQ(drop_covered_standard_jobs(standard, recursive), 0);
     EXPECT_EQ(describe(standard), c.kept);
     EXPECT_EQ(capture.messages(), c.messages);
-    EXPECT_EQ(describe(recursive), describe(make_list(c.recursive)));
+    EXPECT_EQ(describe(recursive), describe(job_list(c.recursive)));
   }
 }
 
 TEST(DropCoveredStandardJobs, EmptyRecursiveListAllocatesNothing) {
   JobList recursive;
-  JobList standard = make_list({{"tank/a", "daily"}});
+  JobList standard = job_list({{"tank/a", "daily"}});
   AllocationFailure failure(0);
   EXPECT_EQ(drop_covered_standard_jobs(standard, recursive), 0);
   EXPECT_FALSE(failure.fired());
 }
 
 TEST(DropCoveredStandardJobs, EveryAllocationFailureLeavesTheStandardListUnchanged) {
-  JobList recursive = make_list({{"tank/projects-2026", "daily"},
-                                 {"data/archive-of-2026", "daily"},
-                                 {"tank/projects-2026/b", "weekly"}});
-  const std::vector<Entry> entries = {{"tank/projects-2026/x", "daily"},
-                                      {"data/archive-of-2026/b", "daily"},
-                                      {"data", "daily"},
-                                      {"tank/projects-2026/b/c", "weekly"}};
+  JobList recursive = job_list({{"tank/projects-2026", "daily"},
+                                {"data/archive-of-2026", "daily"},
+                                {"tank/projects-2026/b", "weekly"}});
+  const std::vector<JobSpec> entries = {{"tank/projects-2026/x", "daily"},
+                                        {"data/archive-of-2026/b", "daily"},
+                                        {"data", "daily"},
+                                        {"tank/projects-2026/b/c", "weekly"}};
   std::size_t failures = 0;
   for (std::size_t allowed = 0;; ++allowed) {
     SCOPED_TRACE(allowed);
     LogCapture capture;
-    JobList standard = make_list(entries);
+    JobList standard = job_list(entries);
     int result;
     bool fired;
     {
@@ -259,7 +249,7 @@ TEST(DropCoveredStandardJobs, EveryAllocationFailureLeavesTheStandardListUnchang
     }
     ++failures;
     EXPECT_EQ(result, -1);
-    EXPECT_EQ(describe(standard), describe(make_list(entries)));
+    EXPECT_EQ(describe(standard), describe(job_list(entries)));
     EXPECT_EQ(capture.messages(), std::vector<std::string>{});
   }
   EXPECT_GE(failures, 1u);

@@ -10,25 +10,19 @@
 
 #include "allocation_fault.h"
 #include "config/names.h"
+#include "job_lists.h"
 
 namespace corvatel {
 namespace {
 
 using testing::AllocationFailure;
-
-struct Entry {
-  std::string dataset;
-  std::string prefix;
-};
+using testing::job_list;
+using testing::JobSpec;
 
 // Every wave starts at a stale value, so an unassigned wave shows.
-JobList make_list(const std::vector<Entry>& entries) {
-  JobList list;
-  for (const Entry& entry : entries) {
-    EXPECT_EQ(job_list_append(list, entry.dataset, entry.prefix, 24, 0), 0);
-    if (!list.items.empty()) list.items.back().wave = 7;
-  }
-  return list;
+std::vector<JobSpec> with_stale_waves(std::vector<JobSpec> jobs) {
+  for (JobSpec& job : jobs) job.wave = 7;
+  return jobs;
 }
 
 std::vector<std::uint64_t> waves(const JobList& list) {
@@ -39,7 +33,7 @@ std::vector<std::uint64_t> waves(const JobList& list) {
 
 struct WaveCase {
   const char* name;
-  std::vector<Entry> jobs;
+  std::vector<JobSpec> jobs;
   std::vector<std::uint64_t> waves;
 };
 
@@ -68,14 +62,14 @@ TEST(AssignRecursiveWaves, SeparatesEqualAndAncestorDatasets) {
   };
   for (const WaveCase& c : cases) {
     SCOPED_TRACE(c.name);
-    JobList recursive = make_list(c.jobs);
+    JobList recursive = job_list(with_stale_waves(c.jobs));
     EXPECT_EQ(assign_recursive_waves(recursive), 0);
     EXPECT_EQ(waves(recursive), c.waves);
   }
 }
 
 TEST(AssignRecursiveWaves, EqualLengthJobsTakeTheNextWavesInListOrder) {
-  JobList recursive = make_list({{"tank/a", "x"}, {"tank/a", "y"}, {"tank", "z"}});
+  JobList recursive = job_list(with_stale_waves({{"tank/a", "x"}, {"tank/a", "y"}, {"tank", "z"}}));
   EXPECT_EQ(assign_recursive_waves(recursive), 0);
   EXPECT_EQ(waves(recursive), (std::vector<std::uint64_t>{1, 2, 0}));
 }
@@ -86,7 +80,7 @@ TEST(AssignRecursiveWaves, EqualLengthJobsTakeTheNextWavesInListOrder) {
 TEST(AssignRecursiveWaves, ManyEqualLengthJobsTakeTheirWavesInListOrder) {
   for (std::size_t count : {8u, 41u, 200u}) {
     SCOPED_TRACE(count);
-    std::vector<Entry> entries;
+    std::vector<JobSpec> entries;
     std::vector<std::uint64_t> expected;
     std::uint64_t on_home = 0, on_data = 0;
     for (std::size_t i = 0; i < count; ++i) {
@@ -97,7 +91,7 @@ TEST(AssignRecursiveWaves, ManyEqualLengthJobsTakeTheirWavesInListOrder) {
     entries.push_back({"tank", "q"});
     entries.push_back({"data", "q"});
     expected.insert(expected.end(), {0, 0});
-    JobList recursive = make_list(entries);
+    JobList recursive = job_list(with_stale_waves(entries));
     ASSERT_EQ(assign_recursive_waves(recursive), 0);
     EXPECT_EQ(waves(recursive), expected);
   }
@@ -107,7 +101,7 @@ TEST(AssignRecursiveWaves, ManyEqualLengthJobsTakeTheirWavesInListOrder) {
 TEST(AssignRecursiveWaves, AllocationFailureFailsTheCall) {
   for (std::size_t allowed : {0u, 1u}) {
     SCOPED_TRACE(allowed);
-    JobList recursive = make_list({{"tank", "a"}, {"tank/x", "c"}, {"tank", "b"}});
+    JobList recursive = job_list(with_stale_waves({{"tank", "a"}, {"tank/x", "c"}, {"tank", "b"}}));
     int result;
     {
       AllocationFailure failure(allowed);
@@ -117,7 +111,7 @@ TEST(AssignRecursiveWaves, AllocationFailureFailsTheCall) {
     EXPECT_EQ(result, -1);
   }
   // With the pairs' allocation failing, the initial waves are in place.
-  JobList recursive = make_list({{"tank", "a"}, {"tank/x", "c"}, {"tank", "b"}});
+  JobList recursive = job_list(with_stale_waves({{"tank", "a"}, {"tank/x", "c"}, {"tank", "b"}}));
   {
     AllocationFailure failure(1);
     EXPECT_EQ(assign_recursive_waves(recursive), -1);
@@ -138,7 +132,7 @@ TEST(AssignStandardWaves, CountsEarlierJobsOnTheSameDatasetOnly) {
   };
   for (const WaveCase& c : cases) {
     SCOPED_TRACE(c.name);
-    JobList standard = make_list(c.jobs);
+    JobList standard = job_list(with_stale_waves(c.jobs));
     ASSERT_EQ(assign_standard_waves(standard), 0);
     EXPECT_EQ(waves(standard), c.waves);
   }
@@ -148,13 +142,13 @@ TEST(AssignStandardWaves, ManyJobsGetTheEarlierSameDatasetCountAndKeepTheirOrder
   std::mt19937 random(5);
   for (std::size_t count : {0u, 1u, 2u, 17u, 5000u}) {
     SCOPED_TRACE(count);
-    std::vector<Entry> entries;
+    std::vector<JobSpec> entries;
     for (std::size_t i = 0; i < count; ++i) {
       // Few datasets, so that many repeat; one is a prefix of another in text.
       std::string dataset = random() % 3 ? "tank/d" + std::to_string(random() % 40) : "tank/d1";
       entries.push_back({dataset, "p" + std::to_string(i)});
     }
-    JobList standard = make_list(entries);
+    JobList standard = job_list(with_stale_waves(entries));
     ASSERT_EQ(assign_standard_waves(standard), 0);
     ASSERT_EQ(standard.items.size(), count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -169,7 +163,7 @@ TEST(AssignStandardWaves, ManyJobsGetTheEarlierSameDatasetCountAndKeepTheirOrder
 
 // The wave rule as a rescan over every job placed before: raise the job's wave past any
 // related job holding it, and start the scan again after every raise.
-std::vector<std::uint64_t> waves_by_rescan(const std::vector<Entry>& entries) {
+std::vector<std::uint64_t> waves_by_rescan(const std::vector<JobSpec>& entries) {
   struct Pair {
     std::uint64_t index;
     std::uint64_t length;
@@ -209,7 +203,7 @@ std::vector<std::uint64_t> waves_by_rescan(const std::vector<Entry>& entries) {
 }
 
 TEST(AssignStandardWaves, AllocationFailureFailsTheCallAndKeepsTheJobs) {
-  JobList standard = make_list({{"tank/a", "x"}, {"tank/a", "y"}, {"tank", "z"}});
+  JobList standard = job_list(with_stale_waves({{"tank/a", "x"}, {"tank/a", "y"}, {"tank", "z"}}));
   {
     AllocationFailure failure(0);
     EXPECT_EQ(assign_standard_waves(standard), -1);
@@ -224,7 +218,7 @@ TEST(AssignRecursiveWaves, GivesTheWavesOfARescanOverEveryEarlierJob) {
   const std::vector<std::string> parts = {"a", "b", "ab"};
   for (int trial = 0; trial < 400; ++trial) {
     SCOPED_TRACE(trial);
-    std::vector<Entry> entries;
+    std::vector<JobSpec> entries;
     std::size_t count = random() % 60;
     for (std::size_t i = 0; i < count; ++i) {
       // Few names, so that datasets repeat, nest deeply and have equal lengths.
@@ -233,7 +227,7 @@ TEST(AssignRecursiveWaves, GivesTheWavesOfARescanOverEveryEarlierJob) {
         dataset += "/" + parts[random() % parts.size()];
       entries.push_back({dataset, "p" + std::to_string(i)});
     }
-    JobList recursive = make_list(entries);
+    JobList recursive = job_list(with_stale_waves(entries));
     ASSERT_EQ(assign_recursive_waves(recursive), 0);
     ASSERT_EQ(waves(recursive), waves_by_rescan(entries));
   }

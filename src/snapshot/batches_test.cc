@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fake_zfs.h"
+#include "job_lists.h"
 #include "log_capture.h"
 #include "zfs/zfs_command.h"
 
@@ -14,23 +15,11 @@ namespace {
 
 using Calls = std::vector<std::vector<std::string>>;
 using testing::FakeZfs;
+using testing::job_list;
+using testing::JobSpec;
 using testing::LogCapture;
 
 constexpr const char* kTimestamp = "2025-03-01_14:00:00p0100";
-
-struct JobSpec {
-  std::string dataset;
-  std::uint64_t wave;
-};
-
-JobList make_list(const std::vector<JobSpec>& specs, const std::string& prefix = "hourly") {
-  JobList list;
-  for (const JobSpec& spec : specs) {
-    EXPECT_EQ(job_list_append(list, spec.dataset, prefix, 3, 0), 0);
-    list.items.back().wave = spec.wave;
-  }
-  return list;
-}
 
 std::string snap(const std::string& dataset, const std::string& prefix = "hourly") {
   return dataset + "@" + prefix + "_" + kTimestamp;
@@ -54,7 +43,7 @@ TEST(SnapshotBatches, EmptyListRunsNothingAndLogsNothing) {
 TEST(SnapshotBatches, GroupsPoolsInOrderOfFirstAppearanceAndWavesAscending) {
   LogCapture log;
   FakeZfs zfs;
-  JobList list = make_list({{"tank/a", 0}, {"data/x", 0}, {"tank/b", 1}, {"tank", 0}});
+  JobList list = job_list({{"tank/a"}, {"data/x"}, {.dataset = "tank/b", .wave = 1}, {"tank"}});
   EXPECT_EQ(create_snapshot_batches(zfs.path(), list, kTimestamp, false), 0);
   EXPECT_EQ(zfs.calls(), (Calls{{zfs.path(), "snapshot", snap("tank/a"), snap("tank")},
                                 {zfs.path(), "snapshot", snap("tank/b")},
@@ -66,7 +55,7 @@ TEST(SnapshotBatches, GroupsPoolsInOrderOfFirstAppearanceAndWavesAscending) {
 TEST(SnapshotBatches, EmptyWaveMakesNoCommand) {
   LogCapture log;
   FakeZfs zfs;
-  JobList list = make_list({{"tank/b", 2}, {"tank/a", 0}});
+  JobList list = job_list({{.dataset = "tank/b", .wave = 2}, {"tank/a"}});
   EXPECT_EQ(create_snapshot_batches(zfs.path(), list, kTimestamp, false), 0);
   EXPECT_EQ(zfs.calls(), (Calls{{zfs.path(), "snapshot", snap("tank/a")},
                                 {zfs.path(), "snapshot", snap("tank/b")}}));
@@ -85,7 +74,7 @@ TEST(SnapshotBatches, RecursiveFlagOnlyForTheRecursiveList) {
     SCOPED_TRACE(c.recursive);
     LogCapture log;
     FakeZfs zfs;
-    JobList list = make_list({{"tank/a", 0}, {"tank/b", 0}});
+    JobList list = job_list({{"tank/a"}, {"tank/b"}});
     EXPECT_EQ(create_snapshot_batches(zfs.path(), list, kTimestamp, c.recursive), 0);
     std::vector<std::string> expected{zfs.path()};
     expected.insert(expected.end(), c.args.begin(), c.args.end());
@@ -113,10 +102,10 @@ TEST(SnapshotBatches, BatchHoldsNamesUpToTheByteBudgetInclusive) {
     LogCapture log;
     FakeZfs zfs;
     std::vector<JobSpec> specs;
-    for (int i = 0; i < 463; ++i) specs.push_back({long_dataset(i), 0});
+    for (int i = 0; i < 463; ++i) specs.push_back({long_dataset(i), "p"});
     std::string last = "tank/" + std::string(c.last_length - 5, 'z');
-    specs.push_back({last, 0});
-    JobList list = make_list(specs, "p");
+    specs.push_back({last, "p"});
+    JobList list = job_list(specs);
     EXPECT_EQ(create_snapshot_batches(zfs.path(), list, kTimestamp, false), 0);
 
     Calls calls = zfs.calls();
@@ -136,7 +125,7 @@ TEST(SnapshotBatches, OversizedJobFormsABatchOfItsOwnAndIsStillRun) {
   LogCapture log;
   FakeZfs zfs;
   std::string huge = "tank/" + std::string(ZFS_ARG_BYTES_MAX, 'h');
-  JobList list = make_list({{"tank/a", 0}, {huge, 0}, {"tank/b", 0}});
+  JobList list = job_list({{"tank/a"}, {huge}, {"tank/b"}});
   int result = create_snapshot_batches(zfs.path(), list, kTimestamp, false);
 
   Calls expected{{zfs.path(), "snapshot", snap("tank/a")}};
@@ -171,8 +160,7 @@ TEST(SnapshotBatches, FailedBatchesMarkOnlyTheirJobsAndLogOnce) {
     zfs.set_status(1, 1);
     zfs.set_status(3, 2);
     // Calls: (tank/a, tank/b), (data/x), (misc/y, misc/z).
-    JobList list = make_list(
-        {{"tank/a", 0}, {"data/x", 0}, {"tank/b", 0}, {"misc/y", 0}, {"misc/z", 0}});
+    JobList list = job_list({{"tank/a"}, {"data/x"}, {"tank/b"}, {"misc/y"}, {"misc/z"}});
     EXPECT_EQ(create_snapshot_batches(zfs.path(), list, kTimestamp, c.recursive), -1);
     EXPECT_EQ(zfs.calls().size(), 3u);
     EXPECT_EQ(failed_marks(list), (std::vector<std::int32_t>{1, 0, 1, 1, 1}));
@@ -184,8 +172,7 @@ TEST(SnapshotBatches, FailedCommandDoesNotStopLaterWaves) {
   LogCapture log;
   FakeZfs zfs;
   zfs.set_status(1, 1);
-  JobList list = make_list({{"tank", 0}, {"tank", 1}});
-  list.items[1].prefix = "daily";
+  JobList list = job_list({{"tank"}, {.dataset = "tank", .prefix = "daily", .wave = 1}});
   EXPECT_EQ(create_snapshot_batches(zfs.path(), list, kTimestamp, false), -1);
   EXPECT_EQ(zfs.calls(), (Calls{{zfs.path(), "snapshot", snap("tank")},
                                 {zfs.path(), "snapshot", snap("tank", "daily")}}));
@@ -198,9 +185,9 @@ TEST(SnapshotBatches, ManyPoolsRunInOrderOfFirstAppearance) {
   FakeZfs zfs;
   std::vector<JobSpec> specs;
   const int pools = 70;
-  for (int p = 0; p < pools; ++p) specs.push_back({"pool" + std::to_string(p) + "/a", 0});
-  for (int p = pools - 1; p >= 0; --p) specs.push_back({"pool" + std::to_string(p), 0});
-  JobList list = make_list(specs);
+  for (int p = 0; p < pools; ++p) specs.push_back({"pool" + std::to_string(p) + "/a"});
+  for (int p = pools - 1; p >= 0; --p) specs.push_back({"pool" + std::to_string(p)});
+  JobList list = job_list(specs);
   EXPECT_EQ(create_snapshot_batches(zfs.path(), list, kTimestamp, false), 0);
   Calls expected;
   for (int p = 0; p < pools; ++p) {
@@ -212,7 +199,7 @@ TEST(SnapshotBatches, ManyPoolsRunInOrderOfFirstAppearance) {
 }
 
 TEST(SnapshotName, IsDatasetAtPrefixUnderscoreTimestampOrMinusOneWhenItDoesNotFit) {
-  JobList list = make_list({{"tank/home", 0}});
+  JobList list = job_list({{"tank/home"}});
   const std::string expected = snap("tank/home");  // 41 characters
   struct Case {
     std::size_t size;

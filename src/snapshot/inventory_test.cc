@@ -7,6 +7,7 @@
 
 #include "allocation_fault.h"
 #include "fake_zfs.h"
+#include "job_lists.h"
 #include "log_capture.h"
 
 namespace corvatel {
@@ -16,14 +17,8 @@ using Calls = std::vector<std::vector<std::string>>;
 using Lines = std::vector<std::string>;
 using testing::AllocationFailure;
 using testing::FakeZfs;
+using testing::job_list_on;
 using testing::LogCapture;
-
-JobList make_list(const std::vector<std::string>& datasets, const std::string& prefix) {
-  JobList list;
-  for (const std::string& dataset : datasets)
-    EXPECT_EQ(job_list_append(list, dataset, prefix, 3, 0), 0);
-  return list;
-}
 
 std::vector<std::string> list_args(const char* zfs, const std::vector<std::string>& roots) {
   std::vector<std::string> args{zfs, "list", "-H"};
@@ -76,7 +71,7 @@ TEST(SnapshotInventory, AcceptsOnlyWellFormedSnapshotNames) {
       {"tank/home@a\tb", false},
       {"tank/home@a\nb", false},
   };
-  JobList standard = make_list({"tank/home"}, "hourly");
+  JobList standard = job_list_on({"tank/home"}, {.prefix = "hourly", .retention = 3});
   JobList recursive;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
@@ -238,8 +233,8 @@ TEST(SnapshotInventory, ListsUnderTheJobRootsAndTalliesInOutputOrder) {
   zfs.set_output("tank@daily_2025-03-01_14:00:00\ntank/a@hourly_2025-03-01_13:00:00\n"
                  "tank/a@hourly_2025-03-01_12:00:00\ntank/a@hourly_2025-03-01_11:00:00\n"
                  "tank/a@hourly_2025-03-01_10:00:00\n");
-  JobList standard = make_list({"tank/a"}, "hourly");
-  JobList recursive = make_list({"tank"}, "daily");
+  JobList standard = job_list_on({"tank/a"}, {.prefix = "hourly", .retention = 3});
+  JobList recursive = job_list_on({"tank"}, {.prefix = "daily", .retention = 3});
   SnapshotInventory inventory;
   EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, kTimestamp), 0);
   EXPECT_EQ(job_tally(inventory, false, 0).match_count, 4u);
@@ -262,7 +257,7 @@ TEST(SnapshotInventory, NoJobsMeansNoListing) {
 
 TEST(SnapshotInventory, EmptyListingGivesEmptyInventory) {
   FakeZfs zfs;
-  JobList standard = make_list({"tank/a", "data"}, "hourly");
+  JobList standard = job_list_on({"tank/a", "data"}, {.prefix = "hourly", .retention = 3});
   JobList recursive;
   SnapshotInventory inventory;
   EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, kTimestamp), 0);
@@ -300,7 +295,7 @@ TEST(SnapshotInventory, FailedFetchLeavesNoStorage) {
     FakeZfs zfs;
     zfs.set_output(c.output);
     zfs.set_status(1, c.status);
-    JobList standard = make_list({"tank"}, "h");
+    JobList standard = job_list_on({"tank"}, {.prefix = "h", .retention = 3});
     JobList recursive;
     SnapshotInventory inventory;
     EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, kTimestamp),
@@ -334,8 +329,8 @@ TEST(SnapshotInventory, RootsAreNamedOnlyWhileTheyFitTheByteBudget) {
     SCOPED_TRACE(c.length);
     FakeZfs zfs;
     std::vector<std::string> roots = roots_of_total(c.length);
-    JobList standard = make_list({}, "hourly");
-    JobList recursive = make_list(roots, "hourly");
+    JobList standard;
+    JobList recursive = job_list_on(roots, {.prefix = "hourly", .retention = 3});
     SnapshotInventory inventory;
     EXPECT_EQ(fetch_snapshot_inventory(zfs.path(), inventory, standard, recursive, kTimestamp),
               0);

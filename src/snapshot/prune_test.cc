@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fake_zfs.h"
+#include "job_lists.h"
 #include "log_capture.h"
 
 namespace corvatel {
@@ -17,18 +18,10 @@ using Calls = std::vector<std::vector<std::string>>;
 using Lines = std::vector<std::string>;
 using testing::FakeZfs;
 using testing::LogCapture;
+using testing::snapshot_job;
 
 // The run's timestamp: 20:00, newer than every listed stamp().
 constexpr const char* kTimestamp = "2025-03-01_20:00:00p0100";
-
-SnapshotJob make_job(const std::string& dataset, const std::string& prefix,
-                     std::int64_t retention) {
-  SnapshotJob job;
-  job.dataset = dataset;
-  job.prefix = prefix;
-  job.retention = retention;
-  return job;
-}
 
 // The timestamp k minutes before 20:00 (k from 1), so that a smaller k is newer.
 std::string stamp(int k) {
@@ -118,7 +111,7 @@ TEST(PruneJob, DestroysOldestMatchesBeyondRetentionFirst) {
     SCOPED_TRACE(recursive);
     LogCapture log;
     FakeZfs zfs;
-    SnapshotJob job = make_job("tank/home", "hourly", 3);
+    SnapshotJob job = snapshot_job({"tank/home", "hourly", 3});
     int status = 0;
     prune_job(ListPass{zfs.path(), true, kTimestamp, recursive}, job,
               tally_for(job, listing_with_matches(5)), status);
@@ -148,7 +141,7 @@ TEST(PruneJob, NothingToDoLeavesStatusAlone) {
     SCOPED_TRACE(c.name);
     LogCapture log;
     FakeZfs zfs;
-    SnapshotJob job = make_job("tank/home", "hourly", c.retention);
+    SnapshotJob job = snapshot_job({"tank/home", "hourly", c.retention});
     int status = c.status_before;
     prune_job(ListPass{zfs.path(), true, kTimestamp, false}, job,
               tally_for(job, c.matches > 0 ? listing_with_matches(c.matches) : Lines{}), status);
@@ -162,7 +155,7 @@ TEST(PruneJob, FailedDestroyDoesNotStopTheOthers) {
   LogCapture log;
   FakeZfs zfs;
   zfs.set_status(2, 1);
-  SnapshotJob job = make_job("tank/home", "hourly", 2);
+  SnapshotJob job = snapshot_job({"tank/home", "hourly", 2});
   int status = 0;
   prune_job(ListPass{zfs.path(), true, kTimestamp, false}, job,
             tally_for(job, listing_with_matches(6)), status);
@@ -191,7 +184,7 @@ TEST(PruneJob, UnavailableInventoryFailsWithoutDestroying) {
     SCOPED_TRACE(c.recursive);
     LogCapture log;
     FakeZfs zfs;
-    SnapshotJob job = make_job("tank/home", "hourly", 1);
+    SnapshotJob job = snapshot_job({"tank/home", "hourly", 1});
     int status = 0;
     prune_job(ListPass{zfs.path(), false, kTimestamp, c.recursive}, job,
               tally_for(job, listing_with_matches(5)), status);
@@ -207,7 +200,7 @@ TEST(PruneJob, LostMatchListFailsTheJobWithoutDestroying) {
     SCOPED_TRACE(recursive);
     LogCapture log;
     FakeZfs zfs;
-    SnapshotJob job = make_job("tank/home", "hourly", 1);
+    SnapshotJob job = snapshot_job({"tank/home", "hourly", 1});
     JobTally tally = tally_for(job, listing_with_matches(3));
     ASSERT_EQ(tally.beyond_retention.empty(), false);
     tally.beyond_retention.clear();  // as the store is left when it cannot grow
@@ -251,7 +244,8 @@ TEST(PruneJob, KeepsExactlyTheMatchesALinearScanFindsBeyondRetention) {
     JobList lists[2];
     for (const std::string& dataset : datasets) {
       for (const std::string& prefix : prefixes)
-        lists[random() % 2].items.push_back(make_job(dataset, prefix, 1 + random() % 30));
+        lists[random() % 2].items.push_back(
+            snapshot_job({dataset, prefix, static_cast<std::int64_t>(1 + random() % 30)}));
     }
     SnapshotInventory inventory;
     InventoryListing reading;
@@ -290,9 +284,9 @@ TEST(PruneJob, TwoJobsOnOneDatasetEachPruneOnlyTheirOwnForm) {
     listing.push_back("tank/home@daily_" + stamp(k));
     listing.push_back("tank/homework@hourly_" + stamp(k));
   }
-  const std::vector<SnapshotJob> jobs = {make_job("tank/home", "hourly", 3),
-                                         make_job("tank/home", "daily", 2),
-                                         make_job("tank/empty", "hourly", 1)};
+  const std::vector<SnapshotJob> jobs = {snapshot_job({"tank/home", "hourly", 3}),
+                                         snapshot_job({"tank/home", "daily", 2}),
+                                         snapshot_job({"tank/empty", "hourly", 1})};
   SnapshotInventory inventory = tallied(listing, jobs);
   int status = 0;
   prune_job(ListPass{zfs.path(), true, kTimestamp, false}, jobs[0], job_tally(inventory, false, 0),

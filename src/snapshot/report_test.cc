@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fake_zfs.h"
+#include "job_lists.h"
 #include "log_capture.h"
 
 namespace corvatel {
@@ -16,28 +17,13 @@ namespace {
 using Calls = std::vector<std::vector<std::string>>;
 using Lines = std::vector<std::string>;
 using testing::FakeZfs;
+using testing::job_list;
 using testing::LogCapture;
 
 constexpr const char* kTimestamp = "2025-03-01_14:00:00p0100";
 const std::string kNewSnapshot = std::string("tank/home@hourly_") + kTimestamp;
 const std::string kOlder = "tank/home@hourly_2025-03-01_13:00:00p0100";
 const std::string kOldest = "tank/home@hourly_2025-03-01_12:00:00p0100";
-
-struct JobSpec {
-  std::string dataset;
-  std::int64_t written_total;
-  std::int32_t failed;
-};
-
-JobList make_list(const std::vector<JobSpec>& specs, std::int64_t retention = 1) {
-  JobList list;
-  for (const JobSpec& spec : specs) {
-    EXPECT_EQ(job_list_append(list, spec.dataset, "hourly", retention, 0), 0);
-    list.items.back().written_total = spec.written_total;
-    list.items.back().failed = spec.failed;
-  }
-  return list;
-}
 
 // The listing tallied for `list` as the standard or the recursive list.
 SnapshotInventory listed(const std::vector<std::string>& listing, const JobList& list,
@@ -108,7 +94,8 @@ TEST(VerifyReportAndPrune, ReportsEachCreatedSnapshotInListOrder) {
     SCOPED_TRACE(c.recursive);
     LogCapture log;
     FakeZfs zfs;
-    JobList list = make_list({{"tank/home", 1536, 0}, {"data", 0, 0}});
+    JobList list = job_list(
+        {{.dataset = "tank/home", .written_total = 1536}, {.dataset = "data", .written_total = 0}});
     SnapshotInventory inventory = listed({}, list, c.recursive);
     EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, kTimestamp, c.recursive),
               0);
@@ -120,7 +107,8 @@ TEST(VerifyReportAndPrune, ReportsEachCreatedSnapshotInListOrder) {
 TEST(VerifyReportAndPrune, FailedJobWhoseSnapshotExistsIsReportedAndPruned) {
   LogCapture log;
   FakeZfs zfs;
-  JobList list = make_list({{"tank/home", 2048, 1}}, 2);
+  JobList list =
+      job_list({{.dataset = "tank/home", .retention = 2, .written_total = 2048, .failed = true}});
   SnapshotInventory inventory = listed({kNewSnapshot, kOlder, kOldest}, list, false);
   EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, kTimestamp, false), 0);
   EXPECT_EQ(log.messages(),
@@ -144,7 +132,7 @@ TEST(VerifyReportAndPrune, FailedJobWithoutSnapshotIsNeitherReportedNorPruned) {
     SCOPED_TRACE(c.recursive);
     LogCapture log;
     FakeZfs zfs;
-    JobList list = make_list({{"tank/home", 2048, 1}});
+    JobList list = job_list({{.dataset = "tank/home", .written_total = 2048, .failed = true}});
     SnapshotInventory inventory = listed(c.listing, list, c.recursive);
     EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, kTimestamp, c.recursive),
               0);
@@ -173,7 +161,8 @@ TEST(VerifyReportAndPrune, UnavailableInventoryIsReportedPerJob) {
     SCOPED_TRACE(c.recursive);
     LogCapture log;
     FakeZfs zfs;
-    JobList list = make_list({{"tank/home", 5, 1}, {"data", 1, 0}});
+    JobList list = job_list({{.dataset = "tank/home", .written_total = 5, .failed = true},
+                             {.dataset = "data", .written_total = 1}});
     SnapshotInventory inventory;
     EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, false, kTimestamp, c.recursive),
               1);
@@ -188,7 +177,8 @@ TEST(VerifyReportAndPrune, NameOverItsBufferSkipsOnlyThatJob) {
   // The name is the dataset plus 32 characters: 511 still fits 512 bytes with its NUL.
   std::string fits = "tank/" + std::string(474, 'f');
   std::string too_long = "tank/" + std::string(475, 'l');
-  JobList list = make_list({{too_long, 1, 0}, {fits, 1, 0}});
+  JobList list =
+      job_list({{.dataset = too_long, .written_total = 1}, {.dataset = fits, .written_total = 1}});
   SnapshotInventory inventory = listed({}, list, true);
   EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, kTimestamp, true), 1);
   EXPECT_EQ(log.messages(),
@@ -200,7 +190,7 @@ TEST(VerifyReportAndPrune, FailedDestroyFailsThePass) {
   LogCapture log;
   FakeZfs zfs;
   zfs.set_status(1, 1);
-  JobList list = make_list({{"tank/home", 1, 0}});
+  JobList list = job_list({{.dataset = "tank/home", .written_total = 1}});
   SnapshotInventory inventory = listed({kNewSnapshot, kOlder}, list, false);
   EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, kTimestamp, false), 1);
   EXPECT_EQ(log.messages(), (Lines{"Created=" + kNewSnapshot + " Written=1",
@@ -229,7 +219,8 @@ TEST(VerifyReportAndPrune, FailedJobIsLookedUpAmongItsOwnDatasetOnly) {
     SCOPED_TRACE(c.name);
     LogCapture log;
     FakeZfs zfs;
-    JobList list = make_list({{"tank/home", 2048, 1}}, 5);
+    JobList list = job_list(
+        {{.dataset = "tank/home", .retention = 5, .written_total = 2048, .failed = true}});
     SnapshotInventory inventory = listed(c.inventory, list, false);
     EXPECT_EQ(verify_report_and_prune(zfs.path(), list, inventory, true, kTimestamp, false), 0);
     const std::string not_created =

@@ -16,12 +16,16 @@
 
 #include "descriptors.h"
 #include "log_capture.h"
+#include "runner_lines.h"
 #include "temp_dir.h"
 
 namespace corvatel {
 namespace {
 
 using corvatel::testing::LogCapture;
+using corvatel::testing::runner_stderr_messages;
+using corvatel::testing::runner_stdout;
+using corvatel::testing::RunnerStdout;
 using corvatel::testing::TempDir;
 
 struct Collected {
@@ -307,45 +311,6 @@ TEST(Runner, StandardSuccessTest) {
   }
 }
 
-// What the line rules give for a whole stream, taken one byte at a time: the lines the handler
-// gets (or the messages logged, for standard error) and whether standard output failed.
-struct Split {
-  std::vector<std::string> lines;
-  bool failed = false;
-};
-
-Split split_one_byte_at_a_time(const std::string& bytes, bool is_stderr) {
-  Split split;
-  std::string line;
-  auto flush = [&] {
-    if (is_stderr) {
-      std::size_t end = line.find_last_not_of(" \t\n\v\f\r");
-      if (end != std::string::npos) split.lines.push_back("Error: zfs: " + line.substr(0, end + 1));
-    } else if (!split.failed) {
-      split.lines.push_back(line);
-    }
-    line.clear();
-  };
-  for (char c : bytes) {
-    if (c == '\n') {
-      flush();
-      continue;
-    }
-    if (line.size() == 511) {
-      if (!is_stderr) split.failed = true;
-      flush();
-    }
-    line += c;
-  }
-  if (!line.empty()) {
-    if (is_stderr)
-      flush();
-    else
-      split.failed = true;
-  }
-  return split;
-}
-
 // Hundreds of kilobytes of lines of every length from 0 to 511, so that lines cross the
 // boundaries of every read, then `tail`.
 std::string bulk_lines(const std::string& tail) {
@@ -377,7 +342,7 @@ TEST(Runner, BulkOutputFollowsTheLineRulesAcrossReads) {
     {
       LogCapture log;
       Collected collected;
-      Split expected = split_one_byte_at_a_time(c.bytes, false);
+      RunnerStdout expected = runner_stdout(c.bytes);
       CommandResult result = run_writer(c.bytes, "", &collected);
       expect_result(result, expected.failed, true, 0);
       EXPECT_EQ(collected.lines, expected.lines);
@@ -387,7 +352,7 @@ TEST(Runner, BulkOutputFollowsTheLineRulesAcrossReads) {
       LogCapture log;
       CommandResult result = run_writer("", c.bytes, nullptr);
       expect_result(result, false, true, 0);
-      EXPECT_EQ(log.messages(), split_one_byte_at_a_time(c.bytes, true).lines);
+      EXPECT_EQ(log.messages(), runner_stderr_messages(c.bytes));
     }
   }
 }

@@ -55,12 +55,8 @@ TEST_F(LockContention, TwentyStartsExitOneWithoutLoggingAndTheHolderFinishes) {
   zfs.add_dataset("data", 0);
   zfs.add_dataset("data/x", 3000);
   dir.write("corvatel.conf", "data/x,60,2,h,no,0\n");
-  SimFault stall;
-  stall.kind = "get";
-  stall.perform = true;
-  stall.exit_status = -1;
-  stall.stall_seconds = kStallSeconds;
-  zfs.add_fault(stall);
+  zfs.add_fault(
+      {.kind = "get", .perform = true, .exit_status = -1, .stall_seconds = kStallSeconds});
 
   std::future<ProcessResult> holder = start();
   // zfs-sim records the call before it stalls: from then on the holder has the lock.

@@ -124,15 +124,13 @@ const std::vector<Way>& ways() {
 }
 
 SimFault fault_for(const std::string& kind, int call, const Way& way) {
-  SimFault fault;
-  fault.kind = kind;
-  fault.call = call;
-  fault.perform = way.acted;
-  fault.exit_status = way.exit_status;
-  fault.signal = way.fault == Fault::signal ? 9 : 0;
-  fault.stdout_bytes = way.out;
-  fault.stderr_text = way.err;
-  return fault;
+  return {.kind = kind,
+          .call = call,
+          .perform = way.acted,
+          .exit_status = way.exit_status,
+          .stderr_text = way.err,
+          .stdout_bytes = way.out,
+          .signal = way.fault == Fault::signal ? 9 : 0};
 }
 
 // Only the output is wrong; the command exits 0.

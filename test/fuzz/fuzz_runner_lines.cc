@@ -1,5 +1,5 @@
-// The runner's line cutting, against a plain model of its rules, through a real child that
-// writes the input to standard output and standard error in interleaved chunks.
+// The runner's line cutting, against the plain reference of its rules, through a real child
+// that writes the input to standard output and standard error in interleaved chunks.
 #include <unistd.h>
 
 #include <cstddef>
@@ -12,76 +12,15 @@
 
 #include "fuzz_support.h"
 #include "log/log.h"
+#include "runner_lines.h"
 #include "zfs/runner.h"
 
 namespace {
 
 using corvatel::fuzz::check;
 
-constexpr std::size_t kLimit = 511;
-
-struct Expected {
-  std::vector<std::string> handled;  // lines the handler gets
-  std::size_t nul_messages = 0;      // "Error: zfs stdout contained a NUL byte"
-  std::vector<std::string> logged;   // "Error: zfs: ..." messages, in order
-  bool output_failed = false;
-};
-
 // A handler that refuses lines beginning with '!', so that refusal is covered too.
 bool refused(const std::string& line) { return !line.empty() && line[0] == '!'; }
-
-void model_stdout(const std::string& bytes, Expected& e) {
-  std::string line;
-  bool failed = false;
-  auto flush = [&] {
-    if (line.find('\0') != std::string::npos) {
-      ++e.nul_messages;
-      failed = true;
-    } else if (!failed) {
-      e.handled.push_back(line);
-      if (refused(line)) failed = true;
-    }
-    line.clear();
-  };
-  for (char c : bytes) {
-    if (c == '\n') {
-      flush();
-      continue;
-    }
-    if (line.size() == kLimit) {
-      failed = true;
-      flush();
-    }
-    line += c;
-  }
-  if (!line.empty()) failed = true;  // no final newline: dropped
-  e.output_failed = failed;
-}
-
-void model_stderr(const std::string& bytes, Expected& e) {
-  std::string line;
-  auto flush = [&] {
-    std::size_t end = line.size();
-    while (end > 0 && (line[end - 1] == ' ' || line[end - 1] == '\t' || line[end - 1] == '\n' ||
-                       line[end - 1] == '\v' || line[end - 1] == '\f' || line[end - 1] == '\r'))
-      --end;
-    if (end > 0) {
-      std::string message = "Error: zfs: ";
-      for (std::size_t i = 0; i < end; ++i) message += line[i] == '\0' ? std::string("\\x00") : std::string(1, line[i]);
-      e.logged.push_back(message);
-    }
-    line.clear();
-  };
-  for (char c : bytes) {
-    if (c == '\n') {
-      flush();
-      continue;
-    }
-    if (line.size() == kLimit) flush();
-    line += c;
-  }
-  if (!line.empty()) flush();
-}
 
 int collect(const char* line, void* user_data) {
   auto& lines = *static_cast<std::vector<std::string>*>(user_data);
@@ -145,12 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   corvatel::log_state().stream = nullptr;
   std::fclose(log);
 
-  Expected e;
-  model_stdout(out, e);
-  model_stderr(err, e);
+  const corvatel::testing::RunnerStdout expected = corvatel::testing::runner_stdout(out, refused);
   check(result.exited_normally && result.exit_status == 0);
-  check(result.output_failed == e.output_failed);
-  check(handled == e.handled);
+  check(result.output_failed == expected.failed);
+  check(handled == expected.lines);
   std::size_t nul_messages = 0;
   std::vector<std::string> logged;
   for (const std::string& message : log_messages(log_text, log_size)) {
@@ -160,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       logged.push_back(message);
   }
   std::free(log_text);
-  check(nul_messages == e.nul_messages);
-  check(logged == e.logged);
+  check(nul_messages == expected.nul_messages);
+  check(logged == corvatel::testing::runner_stderr_messages(err));
   return 0;
 }

@@ -209,10 +209,10 @@ class History {
     inst_.zfs.clear_faults();
     if (!chance(35)) return false;
     static const std::vector<std::string> kinds = {"get", "snapshot", "list", "destroy"};
-    SimFault fault;
-    fault.kind = one_of(kinds);
-    fault.call = static_cast<int>(calls_so_far_[fault.kind] + 1 + pick(3));
-    fault.perform = chance(50);
+    const std::string kind = one_of(kinds);
+    SimFault fault{.kind = kind,
+                   .call = static_cast<int>(calls_so_far_[kind] + 1 + pick(3)),
+                   .perform = chance(50)};
     switch (pick(7)) {
       case 0: fault.exit_status = 1; fault.stderr_text = "injected failure\n"; break;
       case 1: fault.exit_status = 127; break;

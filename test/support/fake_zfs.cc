@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "log_capture.h"
+#include "tab_fields.h"
 
 namespace corvatel::testing {
 namespace {
@@ -30,17 +31,6 @@ void write_file(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
   if (!out.flush()) throw std::runtime_error("cannot write " + path);
-}
-
-std::vector<std::string> split_fields(const std::string& line) {
-  std::vector<std::string> fields;
-  std::size_t start = 0;
-  for (;;) {
-    std::size_t tab = line.find('\t', start);
-    fields.push_back(line.substr(start, tab - start));
-    if (tab == std::string::npos) return fields;
-    start = tab + 1;
-  }
 }
 
 }  // namespace
@@ -71,7 +61,7 @@ void FakeZfs::set_error(const std::string& text) { write_file(dir_ + "/err", tex
 std::vector<std::vector<std::string>> FakeZfs::calls() const {
   std::vector<std::vector<std::string>> calls;
   for (const std::string& line : split_lines(read_file(dir_ + "/calls")))
-    calls.push_back(split_fields(line));
+    calls.push_back(split_tabs(line));
   return calls;
 }
 

@@ -129,30 +129,22 @@ struct FetchFault {
 };
 
 TEST_F(WholeRun, FailedMetricsFetchEndsTheRunBeforeAnySnapshot) {
-  SimFault exit127;
-  exit127.kind = "get";
-  exit127.exit_status = 127;
-  SimFault killed;
-  killed.kind = "get";
-  killed.perform = true;
-  killed.signal = 9;
-  SimFault nul;
-  nul.kind = "get";
-  nul.perform = true;
-  nul.exit_status = 0;
-  nul.stdout_bytes = std::string("tank\0x\t1\n", 9);
-  SimFault truncated;
-  truncated.kind = "get";
-  truncated.perform = true;
-  truncated.exit_status = 0;
-  truncated.stdout_bytes = "tank/extra\t1";
   const FetchFault cases[] = {
-      {"exit 127", exit127, {"Error: Failed to read ZFS written metrics"}},
-      {"killed", killed, {"Error: Failed to read ZFS written metrics"}},
+      {"exit 127",
+       {.kind = "get", .exit_status = 127},
+       {"Error: Failed to read ZFS written metrics"}},
+      {"killed",
+       {.kind = "get", .perform = true, .signal = 9},
+       {"Error: Failed to read ZFS written metrics"}},
       {"NUL byte",
-       nul,
+       {.kind = "get",
+        .perform = true,
+        .exit_status = 0,
+        .stdout_bytes = std::string("tank\0x\t1\n", 9)},
        {"Error: zfs stdout contained a NUL byte", "Error: Failed to read ZFS written metrics"}},
-      {"no final newline", truncated, {"Error: Failed to read ZFS written metrics"}},
+      {"no final newline",
+       {.kind = "get", .perform = true, .exit_status = 0, .stdout_bytes = "tank/extra\t1"},
+       {"Error: Failed to read ZFS written metrics"}},
   };
   write_config("data/x,60,3,hourly,no,0\n");
   for (const FetchFault& c : cases) {
@@ -220,11 +212,8 @@ TEST_F(WholeRun, OnePoolsJobsShareOneAtomicCommand) {
 TEST_F(WholeRun, FailedBatchWhoseSnapshotsExistIsReportedAndPruned) {
   zfs.add_snapshot("data/x@h_2025-03-01_12:00:00p0000", kMarch1At1400 - 7200);
   zfs.add_snapshot("data/x@h_2025-03-01_13:00:00p0000", kMarch1At1400 - 3600);
-  SimFault fault;
-  fault.kind = "snapshot";
-  fault.perform = true;
-  fault.stderr_text = "cannot mount 'data/x': busy\n";
-  zfs.add_fault(fault);
+  zfs.add_fault(
+      {.kind = "snapshot", .perform = true, .stderr_text = "cannot mount 'data/x': busy\n"});
   write_config("data/x,60,2,h,no,0\n");
   Result r = run_at(kMarch1At1400);
   EXPECT_EQ(r.status, 1);
@@ -258,17 +247,11 @@ TEST_F(WholeRun, FailedBatchWithNothingCreatedSkipsPruning) {
 TEST_F(WholeRun, UnavailableInventoryPrunesNothing) {
   zfs.add_snapshot("data/x@h_2025-03-01_12:00:00p0000", kMarch1At1400 - 7200);
   zfs.add_snapshot("tank/home@h_2025-03-01_12:00:00p0000", kMarch1At1400 - 7200);
-  SimFault fault;
-  fault.kind = "list";
-  fault.perform = true;
-  fault.exit_status = 0;
-  fault.stdout_bytes = "garbage without at sign\n";
-  zfs.add_fault(fault);
-  SimFault batch;
-  batch.kind = "snapshot";
-  batch.call = 2;
-  batch.perform = true;
-  zfs.add_fault(batch);
+  zfs.add_fault({.kind = "list",
+                 .perform = true,
+                 .exit_status = 0,
+                 .stdout_bytes = "garbage without at sign\n"});
+  zfs.add_fault({.kind = "snapshot", .call = 2, .perform = true});
   write_config(
       "data/x,60,1,h,no,0\n"
       "tank/home,60,1,h,yes,0\n");
@@ -303,11 +286,9 @@ TEST_F(WholeRun, FailedDestroyIsReportedAndTheRestStillRun) {
   for (int hour = 10; hour <= 13; ++hour)
     zfs.add_snapshot("data/x@h_2025-03-01_" + std::to_string(hour) + ":00:00p0000",
                      kMarch1At1400 - (14 - hour) * 3600);
-  SimFault fault;
-  fault.kind = "destroy";
-  fault.call = 2;
-  fault.stderr_text = "cannot destroy snapshot: dataset is busy\n";
-  zfs.add_fault(fault);
+  zfs.add_fault({.kind = "destroy",
+                 .call = 2,
+                 .stderr_text = "cannot destroy snapshot: dataset is busy\n"});
   write_config("data/x,60,2,h,no,0\n");
   Result r = run_at(kMarch1At1400);
   EXPECT_EQ(r.status, 1);

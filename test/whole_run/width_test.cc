@@ -174,10 +174,11 @@ ReferenceWorld random_world(std::uint64_t seed) {
       world.snapshots.insert(name);
   }
   if (random.chance(0.3)) {
-    SimFault fault;
-    fault.kind = "snapshot";
-    fault.call = static_cast<int>(random.between(1, 4));
-    fault.perform = random.chance(0.5);  // zfs made the snapshots but failed all the same
+    // Braced initialisers run in order: call is drawn before perform, as the seeds expect.
+    SimFault fault{.kind = "snapshot",
+                   .call = static_cast<int>(random.between(1, 4)),
+                   // zfs made the snapshots but failed all the same
+                   .perform = random.chance(0.5)};
     if (!fault.perform) fault.stderr_text = "injected failure\n";
     world.snapshot_faults[fault.call] = fault;
   }

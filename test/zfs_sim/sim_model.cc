@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "tab_fields.h"
+
 namespace corvatel::testing {
 namespace {
 
@@ -234,17 +236,6 @@ bool unescape_field(std::string_view text, std::string& out) {
     }
   }
   return true;
-}
-
-std::vector<std::string> split_tabs(std::string_view line) {
-  std::vector<std::string> fields;
-  std::size_t start = 0;
-  for (;;) {
-    std::size_t tab = line.find('\t', start);
-    fields.emplace_back(line.substr(start, tab - start));
-    if (tab == std::string_view::npos) return fields;
-    start = tab + 1;
-  }
 }
 
 std::string_view dataset_part(std::string_view name) { return name.substr(0, name.find('@')); }

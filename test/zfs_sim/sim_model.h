@@ -76,9 +76,6 @@ std::string escape_field(std::string_view text);
 /// Undoes escape_field; also takes \xHH. False on a malformed escape.
 bool unescape_field(std::string_view text, std::string& out);
 
-/// Splits at every tab.
-std::vector<std::string> split_tabs(std::string_view line);
-
 /// The dataset of a dataset or snapshot name: the text before '@'.
 std::string_view dataset_part(std::string_view name);
 

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "tab_fields.h"
+
 namespace corvatel::testing {
 namespace {
 

@@ -311,12 +311,8 @@ TEST_F(ZfsSim, RecordsEveryArgumentVector) {
 }
 
 TEST_F(ZfsSim, FaultsApplyToTheirCallOfTheirKind) {
-  SimFault fault;
-  fault.kind = "get";
-  fault.call = 2;
-  fault.exit_status = 3;
-  fault.stderr_text = "cannot get: I/O error\n";
-  state.add_fault(fault);
+  state.add_fault(
+      {.kind = "get", .call = 2, .exit_status = 3, .stderr_text = "cannot get: I/O error\n"});
   const Args get = with(GET_R, {"other"});
   expect_run(run_sim(get), "other\t512\n", "", 0);
   expect_run(run_sim(LIST), "", "", 0);  // another kind counts apart
@@ -334,23 +330,41 @@ TEST_F(ZfsSim, FaultOutputAndStatus) {
     std::string err;
     int status;
   };
-  auto fault = [](bool perform, int exit_status, std::string out, bool replace, std::string err = "") {
-    SimFault f;
-    f.kind = "get";
-    f.perform = perform;
-    f.exit_status = exit_status;
-    f.stdout_bytes = std::move(out);
-    f.replace_stdout = replace;
-    f.stderr_text = std::move(err);
-    return f;
-  };
   const Case cases[] = {
-      {"status only", fault(false, 1, "", false), "", "", 1},
-      {"replaced by garbage", fault(true, 0, "garbage\tline\n", true), "garbage\tline\n", "", 0},
-      {"NUL appended", fault(true, -1, nul, false), "other\t512\n" + nul, "", 0},
-      {"long line appended", fault(true, -1, long_line, false), "other\t512\n" + long_line, "", 0},
-      {"no final newline", fault(true, 0, "other\t51", true), "other\t51", "", 0},
-      {"real status kept", fault(true, -1, "", false, "extra\n"), "other\t512\n", "extra\n", 0},
+      {"status only", {.kind = "get", .exit_status = 1}, "", "", 1},
+      {"replaced by garbage",
+       {.kind = "get",
+        .perform = true,
+        .exit_status = 0,
+        .stdout_bytes = "garbage\tline\n",
+        .replace_stdout = true},
+       "garbage\tline\n",
+       "",
+       0},
+      {"NUL appended",
+       {.kind = "get", .perform = true, .exit_status = -1, .stdout_bytes = nul},
+       "other\t512\n" + nul,
+       "",
+       0},
+      {"long line appended",
+       {.kind = "get", .perform = true, .exit_status = -1, .stdout_bytes = long_line},
+       "other\t512\n" + long_line,
+       "",
+       0},
+      {"no final newline",
+       {.kind = "get",
+        .perform = true,
+        .exit_status = 0,
+        .stdout_bytes = "other\t51",
+        .replace_stdout = true},
+       "other\t51",
+       "",
+       0},
+      {"real status kept",
+       {.kind = "get", .perform = true, .exit_status = -1, .stderr_text = "extra\n"},
+       "other\t512\n",
+       "extra\n",
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -371,10 +385,7 @@ TEST_F(ZfsSim, FaultMayStillPerformTheOperation) {
     fresh.add_dataset("tank/a", 5);
     fresh.add_dataset("tank/c", 5);
     fresh.export_env();
-    SimFault fault;
-    fault.kind = "snapshot";
-    fault.perform = c.perform;
-    fresh.add_fault(fault);
+    fresh.add_fault({.kind = "snapshot", .perform = c.perform});
     expect_run(run_sim({"snapshot", "tank/a@h_1", "tank/c@h_1"}), "", "", 1);
     EXPECT_EQ(fresh.snapshots(), c.snapshots);
     EXPECT_EQ(fresh.written("tank/a"), c.perform ? 0 : 5);
@@ -382,13 +393,11 @@ TEST_F(ZfsSim, FaultMayStillPerformTheOperation) {
 }
 
 TEST_F(ZfsSim, FaultKillsWithSignalAfterWriting) {
-  SimFault fault;
-  fault.kind = "snapshot";
-  fault.call = 0;
-  fault.perform = true;
-  fault.signal = SIGKILL;
-  fault.stderr_text = "dying\n";
-  state.add_fault(fault);
+  state.add_fault({.kind = "snapshot",
+                   .call = 0,
+                   .perform = true,
+                   .stderr_text = "dying\n",
+                   .signal = SIGKILL});
   SimRun run = run_sim({"snapshot", "tank/c@h_1"});
   EXPECT_EQ(run.signal, SIGKILL);
   EXPECT_EQ(run.status, -1);
@@ -398,13 +407,8 @@ TEST_F(ZfsSim, FaultKillsWithSignalAfterWriting) {
 }
 
 TEST_F(ZfsSim, FaultStallsBeforeActing) {
-  SimFault fault;
-  fault.kind = "destroy";
-  fault.stall_seconds = 0.3;
-  fault.perform = true;
-  fault.exit_status = -1;
   state.add_snapshot("tank@h", 1);
-  state.add_fault(fault);
+  state.add_fault({.kind = "destroy", .perform = true, .exit_status = -1, .stall_seconds = 0.3});
   auto start = std::chrono::steady_clock::now();
   expect_run(run_sim({"destroy", "tank@h"}), "", "", 0);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
@@ -452,11 +456,10 @@ TEST(ZfsSimState, BadStateAndMissingFolderAreReported) {
 TEST(ZfsSimState, FaultsSurviveTheStateFile) {
   SimState state;
   state.add_dataset("tank");
-  SimFault fault;
-  fault.kind = "get";
-  fault.stdout_bytes = std::string("a\0\t\\\r\nb", 7);
-  fault.stderr_text = "e\\x41\n";
-  fault.exit_status = 0;
+  const SimFault fault{.kind = "get",
+                       .exit_status = 0,
+                       .stderr_text = "e\\x41\n",
+                       .stdout_bytes = std::string("a\0\t\\\r\nb", 7)};
   state.add_fault(fault);
   state.set_clock(9);  // rewrites the state through a load and a save
   state.export_env();
