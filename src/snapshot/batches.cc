@@ -41,10 +41,12 @@ std::size_t job_cost(const BatchRun& run, const SnapshotJob& job) {
 }
 
 // True when a job before `index` is in the same pool: that pool was handled at its first job.
-// A scan that allocates nothing; it stops at the pool's first job, which a configuration of a
-// few pools meets early.
+// A scan that allocates nothing. The job just before is looked at first, since a
+// configuration lists a pool's entries together; the scan then ends at once for all but the
+// first job of each run of one pool.
 bool pool_seen_before(const JobList& list, std::size_t index) {
   std::string_view pool = dataset_pool(list.items[index].dataset);
+  if (index > 0 && dataset_pool(list.items[index - 1].dataset) == pool) return true;
   for (std::size_t i = 0; i < index; ++i) {
     if (dataset_pool(list.items[i].dataset) == pool) return true;
   }
