@@ -18,6 +18,7 @@ struct SnapshotJob {
   std::int32_t failed = 0;
   std::int64_t written_total = -1;  // -1: no total yet
   std::int64_t min_bytes = 0;
+  std::int64_t interval = 0;  // minutes; only corvatel-check looks at it
 };
 
 /// Jobs in configuration-file order; count is items.size(), capacity items.capacity().
