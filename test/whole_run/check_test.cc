@@ -99,6 +99,10 @@ std::string status_line(const Check& c) {
   return c.out.empty() ? "" : c.out[0].substr(0, c.out[0].find(" | "));
 }
 
+std::string perfdata(const Check& c) {
+  return c.out.empty() ? "" : c.out[0].substr(c.out[0].find(" | ") + 3);
+}
+
 Lines details(const Check& c) { return c.out.size() < 2 ? Lines{} : Lines(c.out.begin() + 1, c.out.end()); }
 
 constexpr const char* kStartedOver =
@@ -337,6 +341,334 @@ TEST_F(CheckRuns, RotatedLogReportsEachErrorLineOnce) {
   for (std::size_t i : {0, 2, 3}) EXPECT_NE(lines[i].find(" 14:30:00 "), std::string::npos);
   for (std::size_t i : {1, 4, 5}) EXPECT_NE(lines[i].find(" 15:00:00 "), std::string::npos);
   EXPECT_TRUE(failing_lines(check(k1400 + kHour + 10 * 60)).empty());
+}
+
+// Central European time: summer time from the last Sunday of March, 02:00 -> 03:00, to the
+// last Sunday of October, 03:00 -> 02:00.
+class CheckRunsInBerlin : public CheckRuns {
+ protected:
+  ScopedEnv tz_{"TZ", "CET-1CEST,M3.5.0,M10.5.0/3"};
+};
+
+constexpr std::time_t kMarch30 = 1743292800;    // 2025-03-30 00:00:00 UTC, 01:00 CET
+constexpr std::time_t kOctober26 = 1761436800;  // 2025-10-26 00:00:00 UTC, 02:00 CEST
+
+// Local 02:00 never comes on the day summer time starts: an entry due every two hours is next
+// due at 04:00, one hour after 01:59, and is not late at 03:10.
+TEST_F(CheckRunsInBerlin, SkippedHourHoldsNoDueMinute) {
+  zfs.add_dataset("tank/a", 5000000);
+  write_config("tank/a,120,3,h,no,1000000\n");
+  cron(kMarch30 - 70 * 60, kMarch30 - 60 * 60);  // 23:50 to 00:00 CET: snapshotted at 00:00
+  zfs.set_written("tank/a", 5000000);             // 01:20 CET
+  Check pending = check(kMarch30 + 30 * 60, {"-v"});  // 01:30 CET
+  EXPECT_EQ(details(pending)[0],
+            "OK tank/a@h: pending: 4.77M written (min_bytes 1000000), pending since 2025-03-30 "
+            "01:30; due at 2025-03-30 04:00; newest own snapshot "
+            "tank/a@h_2025-03-30_00:00:00p0100, 1 h 30 min old");
+  cron(kMarch30 + 30 * 60, kMarch30 + kHour + 10 * 60);  // to 03:10 CEST
+  Check after_gap = check(kMarch30 + kHour + 10 * 60);
+  EXPECT_EQ(after_gap.status, 0);
+  EXPECT_EQ(status_line(after_gap), "CORVATEL OK - 1 of 1 entry ok");
+  cron(kMarch30 + kHour + 11 * 60, kMarch30 + 2 * kHour + 6 * 60);  // to 04:06 CEST
+  Check c = check(kMarch30 + 2 * kHour + 6 * 60, {"-v"});
+  EXPECT_EQ(c.status, 0);
+  EXPECT_EQ(details(c)[0],
+            "OK tank/a@h: snapshotted: 0 written (min_bytes 1000000); newest own snapshot "
+            "tank/a@h_2025-03-30_04:00:00p0200, 6 min old");
+}
+
+// Local 02:00 comes twice on the day summer time ends, and so does corvatel's run: missing the
+// second one is a missed snapshot, though the local clock shows no due minute since 02:30.
+TEST_F(CheckRunsInBerlin, RepeatedHourHoldsItsDueMinuteTwice) {
+  zfs.add_dataset("tank/a", 5000000);
+  write_config("tank/a,60,3,h,no,1000000\n");
+  cron(kOctober26 - 10 * 60, kOctober26);  // to 02:00 CEST: snapshotted
+  zfs.set_written("tank/a", 5000000);      // then cron stops
+  EXPECT_EQ(check(kOctober26 + 30 * 60).status, 0);  // 02:30 CEST
+  Check c = check(kOctober26 + kHour + 10 * 60);      // 02:10 CET
+  EXPECT_EQ(c.status, 2);
+  EXPECT_EQ(details(c),
+            Lines{"CRITICAL tank/a@h: missed: 4.77M written (min_bytes 1000000), pending since "
+                  "2025-10-26 02:30; due at 2025-10-26 02:00 with no snapshot of the dataset "
+                  "since; newest own snapshot tank/a@h_2025-10-26_02:00:00p0200, 1 h 10 min old"});
+}
+
+constexpr std::time_t k2026 = 1772373600;  // 2026-03-01 14:00:00 UTC, a year after k1400
+
+// The clock runs a year ahead, then is set right: the snapshots named then are dated ahead of
+// it, which neither makes the entry look fresh nor brings a false alarm.
+TEST_F(CheckRuns, ClockSteppedBackAYear) {
+  zfs.add_dataset("tank/a", 0);
+  write_config("tank/a,60,3,h,no,1000000\n");
+  for (std::time_t t = k2026 - 3 * kHour; t <= k2026; t += kHour) {
+    zfs.set_written("tank/a", 5000000);
+    corvatel(t);
+  }
+  EXPECT_EQ(check(k2026 + 5 * 60).status, 0);
+  wall_ahead = k1400 - k2026;          // at 14:10 the clock goes back to 2025
+  zfs.set_written("tank/a", 5000000);  // and cron is not running
+  Check stepped = check(k1400 + 20 * 60, {"-v"});
+  EXPECT_EQ(stepped.status, 0);
+  EXPECT_EQ(stepped.out,
+            (Lines{"CORVATEL OK - 1 of 1 entry ok | ok=1 warning=0 critical=0 unknown=0 "
+                   "error_lines=0 'tank/a@h pending'=5000000B 'tank/a@h age'=U",
+                   "OK tank/a@h: pending: 4.77M written (min_bytes 1000000), pending since "
+                   "2025-03-01 14:20; due at 2025-03-01 15:00; newest own snapshot "
+                   "tank/a@h_2026-03-01_14:00:00p0000, dated ahead of the clock",
+                   "Note: the clock was stepped back by 365 d 0 h since the previous check"}));
+  Check missed = check(k1400 + kHour + 10 * 60);
+  EXPECT_EQ(missed.status, 2);
+  EXPECT_EQ(status_line(missed), "CORVATEL CRITICAL - missed: tank/a@h; 0 of 1 entry ok");
+  corvatel(k1400 + 2 * kHour);  // cron is back: its snapshot is the newest, dated rightly
+  Check back = check(k1400 + 2 * kHour + 5 * 60, {"-v"});
+  EXPECT_EQ(back.status, 0);
+  EXPECT_EQ(details(back),
+            Lines{"OK tank/a@h: snapshotted: 0 written (min_bytes 1000000); newest own snapshot "
+                  "tank/a@h_2025-03-01_16:00:00p0000, 5 min old"});
+}
+
+// A clock stepped forward jumps over due minutes at which corvatel never ran.
+TEST_F(CheckRuns, ClockSteppedForwardShowsNothingMissed) {
+  zfs.add_dataset("tank/a", 5000000);
+  write_config("tank/a,60,3,h,no,1000000\n");
+  corvatel(k1400 - 20 * 60);  // not due: the log is there, corvatel then stops
+  EXPECT_EQ(check(k1400 - 10 * 60).status, 0);  // 13:50, pending
+  wall_ahead = 2 * kHour;                        // at 13:55 the clock jumps to 15:55
+  Check c = check(k1400 + 2 * kHour);            // 16:00 by the clock, 14:00 really
+  EXPECT_EQ(c.status, 0);
+  EXPECT_EQ(details(c),
+            Lines{"Note: the clock moved on more than the time that passed since the previous "
+                  "check (stepped forward, or the system was suspended or restarted): started "
+                  "over"});
+  // Evidence starts at 16:00 by the clock: 17:00 is the first due minute it can show missed.
+  EXPECT_EQ(check(k1400 + 2 * kHour + 10 * 60).status, 0);
+  EXPECT_EQ(check(k1400 + 3 * kHour + 10 * 60).status, 2);
+}
+
+// An hourly and a daily entry and one every quarter hour, on one dataset: every snapshot of
+// each resets the bytes the others see. The daily entry is pending at the check of 23:40,
+// skipped at midnight rightly (the 23:45 snapshot reset its bytes), and pending again at the
+// check of 00:10.
+TEST_F(CheckRuns, TieredEntriesDoNotAlarm) {
+  zfs.add_dataset("tank/a", 0);
+  zfs.add_snapshot("tank/a@d_2025-03-01_00:00:00p0000", k1400 - 14 * kHour);
+  write_config(
+      "tank/a,15,96,q,no,0\n"
+      "tank/a,60,24,h,no,0\n"
+      "tank/a,1440,7,d,no,3000000\n");
+  const std::time_t midnight = k1400 + 10 * kHour;
+  for (std::time_t t = midnight - 2 * kHour; t <= midnight + 40 * 60; t += 5 * 60) {
+    std::time_t minute = (t - midnight + 2 * kHour) / 60 % 15;
+    if (minute == 5 && t != midnight - 10 * 60) zfs.set_written("tank/a", 4000000);
+    if (minute == 0) corvatel(t);
+    // Checks at 10 and 40 past: none sees the bytes reset between 23:40 and 00:10.
+    if ((t - midnight + 2 * kHour) % (30 * 60) == 10 * 60) {
+      EXPECT_EQ(check(t).status, 0) << utc_stamp(t);
+    }
+  }
+  Check c = check(midnight + 40 * 60, {"-v"});
+  EXPECT_EQ(c.status, 0);
+  EXPECT_EQ(details(c),
+            (Lines{"OK tank/a@d: pending: 3.81M written (min_bytes 3000000), pending since "
+                   "2025-03-02 00:40; due at 2025-03-03 00:00; newest own snapshot "
+                   "tank/a@d_2025-03-01_00:00:00p0000, 1 d 0 h old",
+                   "OK tank/a@h: pending: 3.81M written (min_bytes 0), pending since 2025-03-02 "
+                   "00:40; due at 2025-03-02 01:00; newest own snapshot "
+                   "tank/a@h_2025-03-02_00:00:00p0000, 40 min old",
+                   "OK tank/a@q: pending: 3.81M written (min_bytes 0), pending since 2025-03-02 "
+                   "00:40; due at 2025-03-02 00:45; newest own snapshot "
+                   "tank/a@q_2025-03-02_00:30:00p0000, 10 min old"}));
+}
+
+// A recursive entry counts the bytes below it, and a snapshot of any dataset below it resets
+// part of them: one taken by hand between two checks leaves nothing to alarm about.
+TEST_F(CheckRuns, RecursiveEntries) {
+  for (const char* name : {"tank/home", "tank/home/a", "tank/home/b"}) zfs.add_dataset(name, 0);
+  zfs.set_written("tank/home/a", 600000);
+  zfs.set_written("tank/home/b", 600000);
+  write_config("tank/home,60,24,h,yes,1000000\n");
+  corvatel(k1400 - 2 * kHour);  // 12:00: snapshot -r
+  EXPECT_EQ(check(k1400 - 2 * kHour + 5 * 60).status, 0);
+  zfs.set_written("tank/home/a", 600000);
+  zfs.set_written("tank/home/b", 600000);
+  EXPECT_EQ(check(k1400 - kHour - 30 * 60).status, 0);  // 12:30: 1.2 MB pending
+  snapshot_by_hand("tank/home/a@manual", k1400 - kHour - 20 * 60);
+  corvatel(k1400 - kHour);  // 13:00: 600 KB, skipped
+  zfs.set_written("tank/home/a", 600000);
+  Check after = check(k1400 - kHour + 10 * 60, {"-v"});
+  EXPECT_EQ(after.status, 0);
+  EXPECT_EQ(details(after),
+            Lines{"OK tank/home@h: pending: 1.14M written (min_bytes 1000000), pending since "
+                  "2025-03-01 13:10; due at 2025-03-01 14:00; newest own snapshot "
+                  "tank/home@h_2025-03-01_12:00:00p0000, 1 h 10 min old"});
+  Check missed = check(k1400 + 10 * 60);  // cron stopped: 14:00 missed
+  EXPECT_EQ(missed.status, 2);
+  EXPECT_EQ(status_line(missed), "CORVATEL CRITICAL - missed: tank/home@h; 0 of 1 entry ok");
+}
+
+// zfs that never answers: UNKNOWN within the time limit, and nothing of the evidence lost.
+TEST_F(CheckRuns, HungZfsIsUnknownWithinTheLimit) {
+  zfs.add_dataset("tank/a", 5000000);
+  write_config("tank/a,60,3,h,no,1000000\n");
+  corvatel(k1400 - 20 * 60);  // not due: the log is there, corvatel then stops
+  EXPECT_EQ(check(k1400 - 10 * 60).status, 0);  // 13:50, pending
+  for (const char* kind : {"get", "list"}) {
+    SCOPED_TRACE(kind);
+    zfs.clear_faults();
+    SimFault hang;
+    hang.kind = kind;
+    hang.stall_seconds = 60;
+    zfs.add_fault(hang);
+    Check c = check(k1400 - 5 * 60, {"-t", "2"});
+    EXPECT_EQ(c.status, 3);
+    EXPECT_LT(c.seconds, 10);
+    EXPECT_EQ(c.out, (Lines{"CORVATEL UNKNOWN - zfs " + std::string(kind) +
+                                " did not finish within the time limit; 1 entry not checked | "
+                                "ok=0 warning=0 critical=0 unknown=1 error_lines=0 'tank/a@h "
+                                "pending'=U 'tank/a@h age'=U"}));
+  }
+  zfs.clear_faults();
+  EXPECT_EQ(status_line(check(k1400 + 10 * 60)),
+            "CORVATEL CRITICAL - missed: tank/a@h; 0 of 1 entry ok");
+}
+
+TEST_F(CheckRuns, UnreadableStateStartsOverAndSaysSo) {
+  zfs.add_dataset("tank/a", 5000000);
+  write_config("tank/a,60,3,h,no,1000000\n");
+  corvatel(k1400 - 20 * 60);  // not due: the log is there, corvatel then stops
+  EXPECT_EQ(check(k1400 - 10 * 60).status, 0);  // pending since 13:50; cron is stopped
+  dir.write("check.state", "corvatel-check state 1\nobserved\tyesterday\n");
+  Check c = check(k1400 + 10 * 60);
+  EXPECT_EQ(c.status, 0);
+  EXPECT_EQ(details(c), (Lines{"Note: the state in " + state_path +
+                                   " is unreadable: started over; a missed snapshot can be "
+                                   "shown from the next check on",
+                               "Note: the log is read from its end on"}));
+  EXPECT_EQ(check(k1400 + kHour + 10 * 60).status, 2);  // 15:00 missed
+}
+
+TEST_F(CheckRuns, ChangedEntryStartsOverAndSaysSo) {
+  zfs.add_dataset("tank/a", 5000000);
+  write_config("tank/a,60,3,h,no,1000000\n");
+  corvatel(k1400 - 20 * 60);  // not due: the log is there, corvatel then stops
+  EXPECT_EQ(check(k1400 - 10 * 60).status, 0);
+  write_config("tank/a,60,3,h,no,2000000\n");
+  Check c = check(k1400 + 10 * 60);
+  EXPECT_EQ(c.status, 0);
+  EXPECT_EQ(details(c), Lines{});
+  Check verbose = check(k1400 + 11 * 60, {"-v"});
+  EXPECT_EQ(details(verbose),
+            Lines{"OK tank/a@h: pending: 4.77M written (min_bytes 2000000), pending since "
+                  "2025-03-01 14:10; due at 2025-03-01 15:00; no own snapshot"});
+  EXPECT_EQ(check(k1400 + kHour + 10 * 60).status, 2);
+}
+
+TEST_F(CheckRuns, InvalidConfigurationLinesAreAWarning) {
+  zfs.add_dataset("tank/a", 0);
+  write_config("tank/a,60,3,h,no,0\ntank/a,60,5,h,yes,0\ntank/b,0,3,h,no,0\n");
+  Check c = check(k1400);
+  EXPECT_EQ(c.status, 1);
+  EXPECT_EQ(c.out,
+            (Lines{"CORVATEL WARNING - 2 invalid configuration lines; 1 of 1 entry ok | ok=1 "
+                   "warning=0 critical=0 unknown=0 error_lines=0 'tank/a@h pending'=0B 'tank/a@h "
+                   "age'=U",
+                   "Invalid configuration lines:",
+                   "  Error: Config error for tank/a: duplicate dataset/prefix 'h' in config, "
+                   "skipping",
+                   "  Error: Config error for tank/b: invalid interval '0'",
+                   std::string(kStartedOver), "Note: no log at " + log_path + " yet"}));
+}
+
+TEST_F(CheckRuns, UnreadableConfigurationIsUnknown) {
+  Check c = check(k1400);
+  EXPECT_EQ(c.status, 3);
+  EXPECT_EQ(c.out, Lines{"CORVATEL UNKNOWN - cannot open " + config_path +
+                         ": No such file or directory | ok=0 warning=0 critical=0 unknown=0"});
+}
+
+TEST_F(CheckRuns, TextfileIsWrittenWhole) {
+  zfs.add_dataset("tank/a", 5000000);
+  write_config("tank/a,60,3,h,no,1000000\n");
+  check(k1400 - 10 * 60);
+  EXPECT_EQ(read_file(textfile_path), "");
+  Check c = check(k1400 + 10 * 60, {"-p"});
+  EXPECT_EQ(c.status, 2);
+  EXPECT_EQ(read_file(textfile_path),
+            "# HELP corvatel_check_status State of the last check: 0 OK, 1 WARNING, 2 CRITICAL, "
+            "3 UNKNOWN.\n"
+            "# TYPE corvatel_check_status gauge\n"
+            "corvatel_check_status 2\n"
+            "# HELP corvatel_check_timestamp_seconds When the last check ran.\n"
+            "# TYPE corvatel_check_timestamp_seconds gauge\n"
+            "corvatel_check_timestamp_seconds 1740838200\n"
+            "# HELP corvatel_check_error_lines Error lines corvatel logged since the previous "
+            "check (report: in the last 24 hours).\n"
+            "# TYPE corvatel_check_error_lines gauge\n"
+            "corvatel_check_error_lines 0\n"
+            "# HELP corvatel_check_invalid_config_lines Configuration lines corvatel rejects.\n"
+            "# TYPE corvatel_check_invalid_config_lines gauge\n"
+            "corvatel_check_invalid_config_lines 0\n"
+            "# HELP corvatel_entry_status State of each entry: 0 OK, 1 WARNING, 2 CRITICAL, 3 "
+            "UNKNOWN.\n"
+            "# TYPE corvatel_entry_status gauge\n"
+            "corvatel_entry_status{dataset=\"tank/a\",prefix=\"h\"} 2\n"
+            "# HELP corvatel_entry_pending_bytes Bytes written since the latest snapshot, as "
+            "corvatel counts them.\n"
+            "# TYPE corvatel_entry_pending_bytes gauge\n"
+            "corvatel_entry_pending_bytes{dataset=\"tank/a\",prefix=\"h\"} 5000000\n"
+            "# HELP corvatel_entry_threshold_bytes The entry's min_bytes.\n"
+            "# TYPE corvatel_entry_threshold_bytes gauge\n"
+            "corvatel_entry_threshold_bytes{dataset=\"tank/a\",prefix=\"h\"} 1000000\n"
+            "# HELP corvatel_entry_newest_snapshot_age_seconds Age of the entry's newest own "
+            "snapshot by its name; NaN when there is none or it is dated ahead of the clock.\n"
+            "# TYPE corvatel_entry_newest_snapshot_age_seconds gauge\n"
+            "corvatel_entry_newest_snapshot_age_seconds{dataset=\"tank/a\",prefix=\"h\"} NaN\n"
+            "# HELP corvatel_entry_snapshots The entry's own snapshots.\n"
+            "# TYPE corvatel_entry_snapshots gauge\n"
+            "corvatel_entry_snapshots{dataset=\"tank/a\",prefix=\"h\"} 0\n"
+            "# HELP corvatel_entry_retention How many own snapshots corvatel keeps.\n"
+            "# TYPE corvatel_entry_retention gauge\n"
+            "corvatel_entry_retention{dataset=\"tank/a\",prefix=\"h\"} 3\n"
+            "# HELP corvatel_entry_error_lines Error lines naming the entry since the previous "
+            "check (report: in the last 24 hours).\n"
+            "# TYPE corvatel_entry_error_lines gauge\n"
+            "corvatel_entry_error_lines{dataset=\"tank/a\",prefix=\"h\"} 0\n");
+  // Where it cannot be written, the check says so.
+  textfile_path = dir.file("missing/corvatel.prom");
+  Check unwritten = check(k1400 + 20 * 60, {"-p"});
+  EXPECT_EQ(unwritten.status, 2);
+  EXPECT_EQ(status_line(unwritten),
+            "CORVATEL CRITICAL - cannot create a file beside " + textfile_path +
+                ": No such file or directory; missed: tank/a@h; 0 of 1 entry ok");
+}
+
+// The daily report reads the last 24 hours by time and leaves the log to the monitoring check.
+TEST_F(CheckRuns, DailyReportSummarisesTheDay) {
+  zfs.add_dataset("tank/a", 0);
+  zfs.add_dataset("tank/b", 0);
+  write_config("tank/a,60,2,h,no,1000000\ntank/b,60,2,h,no,1000000\n");
+  zfs.set_written("tank/a", 5000000);
+  corvatel(k1400 - 30 * kHour);  // outside the window
+  check(k1400 - 29 * kHour);
+  for (std::time_t t = k1400 - 3 * kHour; t <= k1400; t += kHour) {
+    zfs.set_written("tank/a", 5000000);
+    corvatel(t);
+  }
+  Check report = check(k1400 + 5 * 60, {"-r"});
+  EXPECT_EQ(report.status, 0);
+  EXPECT_EQ(report.out,
+            (Lines{"CORVATEL OK - 2 of 2 entries ok",
+                   "In the last 24 hours: 4 snapshots created, 3 pruned, 0 error lines.",
+                   "OK tank/a@h: snapshotted: 0 written (min_bytes 1000000); newest own snapshot "
+                   "tank/a@h_2025-03-01_14:00:00p0000, 5 min old; 4 created, 3 pruned in the last "
+                   "24 hours",
+                   "OK tank/b@h: idle: 0 written (min_bytes 1000000); no own snapshot; 0 created, "
+                   "0 pruned in the last 24 hours"}));
+  // The monitoring check still reads what the report read.
+  Check monitor = check(k1400 + 10 * 60, {"-v"});
+  EXPECT_EQ(monitor.status, 0);
+  EXPECT_EQ(perfdata(monitor).substr(0, 57),
+            "ok=2 warning=0 critical=0 unknown=0 error_lines=0 'tank/a");
 }
 
 }  // namespace
