@@ -21,12 +21,14 @@
 namespace corvatel {
 namespace {
 
-// The entries as corvatel's job lists, and where each entry went.
+// Entries as corvatel's job lists, and where each went (kAbsent: left out).
 struct Jobs {
   JobList standard;
   JobList recursive;
   std::vector<std::size_t> position;  // entry index -> index in its list
 };
+
+constexpr std::size_t kAbsent = static_cast<std::size_t>(-1);
 
 // A recursive entry with the same prefix on an ancestor snapshots and prunes this entry's
 // dataset too (zfs snapshot -r, zfs destroy -r) whenever both are due, keeping its own
@@ -51,14 +53,18 @@ std::vector<std::int64_t> retention_limits(const std::vector<CheckEntry>& entrie
   return limits;
 }
 
-[[nodiscard]] int make_jobs(const std::vector<CheckEntry>& entries, Jobs& jobs,
-                            std::vector<EntrySurvey>& surveys) {
-  surveys.assign(entries.size(), EntrySurvey{});
-  std::vector<std::int64_t> limits = retention_limits(entries);
+// The entries for which `include` holds, with the retention limits as their retention.
+template <class Include>
+[[nodiscard]] int make_jobs(const std::vector<CheckEntry>& entries,
+                            const std::vector<EntrySurvey>& surveys, Include&& include,
+                            Jobs& jobs) {
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const CheckEntry& entry = entries[i];
+    if (!include(i)) {
+      jobs.position.push_back(kAbsent);
+      continue;
+    }
     JobList& list = entry.recursive ? jobs.recursive : jobs.standard;
-    surveys[i].retention_limit = limits[i];
     if (job_list_append(list, entry.dataset, entry.prefix, surveys[i].retention_limit,
                         entry.min_bytes) != 0)
       return -1;
@@ -133,32 +139,41 @@ int add_check_line(const char* line, void* user_data) {
                                 "") != 0)
     return -1;
   listing.inventory.keep_newest_match = true;
-  for (std::size_t i = 0; i < entries.size(); ++i)
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (jobs.position[i] == kAbsent) continue;
     listing.watchers[entries[i].dataset].push_back(i);
+    ++listing.unseen;
+  }
   listing.entries = &entries;
   listing.surveys = &surveys;
-  listing.unseen = entries.size();
   return 0;
 }
 
+// Lists the snapshots of the entries whose datasets zfs reported: as in corvatel's run, a
+// dataset that is gone would fail the whole listing.
 [[nodiscard]] int list_snapshots(const char* zfs, const std::vector<CheckEntry>& entries,
-                                 const Jobs& jobs, TimeLimit& limit,
-                                 std::vector<EntrySurvey>& surveys, std::string& problem) {
+                                 TimeLimit& limit, std::vector<EntrySurvey>& surveys,
+                                 std::string& problem) {
+  Jobs jobs;
   DatasetRoots roots;
   SnapshotInventory inventory;
   CheckListing listing;
   std::vector<const char*> argv;
-  if (dataset_roots_collect(roots, jobs.standard, jobs.recursive) != 0 ||
+  auto reported = [&](std::size_t i) { return surveys[i].pending >= 0; };
+  if (make_jobs(entries, surveys, reported, jobs) != 0 ||
+      dataset_roots_collect(roots, jobs.standard, jobs.recursive) != 0 ||
       prepare_listing(entries, jobs, inventory, surveys, listing) != 0 ||
       build_list_argv(argv, zfs, dataset_roots_fit(roots) ? &roots.names : nullptr) != 0) {
     problem = "out of memory";
     return -1;
   }
+  if (roots.names.empty()) return 0;
   if (!command_succeeded(run_zfs_within(argv.data(), add_check_line, &listing, limit))) {
     problem = zfs_failure("list", limit);
     return -1;
   }
   for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (jobs.position[i] == kAbsent) continue;
     JobTally& tally = (entries[i].recursive ? inventory.recursive
                                             : inventory.standard)[jobs.position[i]];
     surveys[i].newest_own = std::move(tally.newest_match);
@@ -172,14 +187,17 @@ int add_check_line(const char* line, void* user_data) {
 
 int survey_entries(const char* zfs, const std::vector<CheckEntry>& entries, TimeLimit& limit,
                    std::vector<EntrySurvey>& surveys, std::string& problem) {
+  surveys.assign(entries.size(), EntrySurvey{});
+  std::vector<std::int64_t> limits = retention_limits(entries);
+  for (std::size_t i = 0; i < entries.size(); ++i) surveys[i].retention_limit = limits[i];
+  if (entries.empty()) return 0;
   Jobs jobs;
-  if (make_jobs(entries, jobs, surveys) != 0) {
+  if (make_jobs(entries, surveys, [](std::size_t) { return true; }, jobs) != 0) {
     problem = "out of memory";
     return -1;
   }
-  if (entries.empty()) return 0;
   if (fetch_totals(zfs, entries, jobs, limit, surveys, problem) != 0) return -1;
-  return list_snapshots(zfs, entries, jobs, limit, surveys, problem);
+  return list_snapshots(zfs, entries, limit, surveys, problem);
 }
 
 }  // namespace corvatel

@@ -68,9 +68,10 @@ void judge_snapshots(const CheckEntry& entry, const EntrySurvey& survey, const M
       !verdict.newest_own_ahead && last_due && *verdict.newest_own_at >= *last_due;
 }
 
+// The log's evidence stands whether or not zfs answered.
 Status status_of(const Verdict& verdict) {
-  if (!verdict.checked) return Status::unknown;
   if (verdict.no_dataset || verdict.missed || verdict.failing > 0) return Status::critical;
+  if (!verdict.checked) return Status::unknown;
   if (verdict.late || verdict.beyond > 0 || verdict.prune_failures > 0) return Status::warning;
   return Status::ok;
 }

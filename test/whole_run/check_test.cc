@@ -671,5 +671,22 @@ TEST_F(CheckRuns, DailyReportSummarisesTheDay) {
             "ok=2 warning=0 critical=0 unknown=0 error_lines=0 'tank/a");
 }
 
+// A configured dataset that is gone fails corvatel at every due minute: CRITICAL at once, and
+// the other entries are still checked.
+TEST_F(CheckRuns, AMissingDatasetIsCritical) {
+  zfs.add_dataset("tank/a", 0);
+  write_config("tank/a,60,3,h,no,1000000\ntank/gone,1440,3,d,no,0\n");
+  corvatel(k1400 - 20 * 60);
+  Check c = check(k1400 - 10 * 60);
+  EXPECT_EQ(c.status, 2);
+  EXPECT_EQ(c.out, (Lines{"CORVATEL CRITICAL - no such dataset: tank/gone@d; 1 of 2 entries ok | "
+                          "ok=1 warning=0 critical=1 unknown=0 error_lines=0 'tank/a@h "
+                          "pending'=0B 'tank/a@h age'=U 'tank/gone@d pending'=U 'tank/gone@d "
+                          "age'=U",
+                          "CRITICAL tank/gone@d: zfs gives no written bytes for tank/gone: no "
+                          "such dataset?",
+                          std::string(kStartedOver), "Note: the log is read from its end on"}));
+}
+
 }  // namespace
 }  // namespace corvatel::testing
