@@ -55,17 +55,24 @@ void judge_pending(const CheckEntry& entry, const EntrySurvey& survey, const Ent
   verdict.late = !verdict.missed && late_by >= lateness.warning;
 }
 
+// corvatel prunes right after it snapshots, so for as long as its run may take (the -c
+// seconds) a new snapshot may still stand beside the one it is about to destroy: an excess is
+// counted only once the newest own snapshot is older than that.
 void judge_snapshots(const CheckEntry& entry, const EntrySurvey& survey, const Moment& moment,
-                     DueCalendar& calendar, Verdict& verdict) {
-  if (survey.own_count > static_cast<std::uint64_t>(survey.retention_limit))
+                     const Lateness& lateness, DueCalendar& calendar, Verdict& verdict) {
+  if (!survey.newest_own.empty()) {
+    verdict.newest_own_at = own_snapshot_moment(entry, survey.newest_own);
+    if (verdict.newest_own_at) {
+      verdict.newest_own_ahead = *verdict.newest_own_at > moment.now;
+      auto last_due = calendar.last_due_at_or_before(entry.interval, moment.now);
+      verdict.snapshotted_at_last_due =
+          !verdict.newest_own_ahead && last_due && *verdict.newest_own_at >= *last_due;
+    }
+  }
+  bool pruning_may_run = verdict.newest_own_at && !verdict.newest_own_ahead &&
+                         moment.now - *verdict.newest_own_at < lateness.critical;
+  if (!pruning_may_run && survey.own_count > static_cast<std::uint64_t>(survey.retention_limit))
     verdict.beyond = survey.own_count - static_cast<std::uint64_t>(survey.retention_limit);
-  if (survey.newest_own.empty()) return;
-  verdict.newest_own_at = own_snapshot_moment(entry, survey.newest_own);
-  if (!verdict.newest_own_at) return;
-  verdict.newest_own_ahead = *verdict.newest_own_at > moment.now;
-  auto last_due = calendar.last_due_at_or_before(entry.interval, moment.now);
-  verdict.snapshotted_at_last_due =
-      !verdict.newest_own_ahead && last_due && *verdict.newest_own_at >= *last_due;
 }
 
 // The log's evidence stands whether or not zfs answered.
@@ -113,7 +120,7 @@ Verdict judge_entry(const CheckEntry& entry, const EntrySurvey* survey,
     verdict.idle = !verdict.no_dataset && survey->pending < entry.min_bytes;
     if (!verdict.no_dataset && !verdict.idle)
       judge_pending(entry, *survey, previous, moment, lateness, calendar, verdict);
-    judge_snapshots(entry, *survey, moment, calendar, verdict);
+    judge_snapshots(entry, *survey, moment, lateness, calendar, verdict);
   }
   verdict.status = status_of(verdict);
   return verdict;

@@ -149,6 +149,33 @@ TEST_F(Judging, NewestOwnSnapshotTimes) {
   }
 }
 
+// A run prunes right after its snapshot: an excess counts once the run has had its time.
+TEST_F(Judging, AnExcessCountsOnceTheNewestOwnSnapshotIsOlderThanARun) {
+  struct Case {
+    const char* name;
+    std::string newest_own;
+    std::int64_t now;
+    std::uint64_t beyond;
+  };
+  const std::string at_1400 = "tank/a@h_2025-03-01_14:00:00p0000";
+  const Case cases[] = {
+      {"just made", at_1400, k1400 + 10, 0},
+      {"one second short", at_1400, k1400 + 5 * kMinute - 1, 0},
+      {"run's time passed", at_1400, k1400 + 5 * kMinute, 2},
+      {"dated ahead", "tank/a@h_2026-03-01_14:00:00p0000", k1400, 2},
+      {"no real date", "tank/a@h_2025-02-30_14:00:00p0000", k1400, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EntrySurvey s = survey(0);
+    s.own_count = 5;
+    s.newest_own = c.newest_own;
+    Verdict v = judge(&s, nullptr, c.now);
+    EXPECT_EQ(v.beyond, c.beyond);
+    EXPECT_EQ(v.status, c.beyond > 0 ? Status::warning : Status::ok);
+  }
+}
+
 TEST_F(Judging, WithoutAnAnswerFromZfsTheRecordIsKept) {
   EntryRecord r = record(k1400, "tank/a@x");
   Verdict v = judge(nullptr, &r, k1400 + kMinute);

@@ -2,7 +2,8 @@
 # missed while cron is stopped, an idle one, a held snapshot beyond retention, a configured
 # dataset that is gone, an invalid line; the error lines between two checks, the clock set
 # forward by hours, and the daily report. The checks run within a minute of each other, as
-# real time passing; `date -s` an hour ahead is a stepped clock to the check.
+# real time passing; `date -s` an hour ahead is a stepped clock to the check. A new
+# snapshot beside one beyond retention counts only once corvatel's run has had -c seconds.
 pool tank
 fs tank/a
 fs tank/b
