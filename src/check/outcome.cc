@@ -106,9 +106,11 @@ std::string perfdata(const CheckOutcome& outcome) {
     const Verdict& verdict = outcome.verdicts[i];
     bool pending_known = verdict.checked && !verdict.no_dataset;
     auto age = age_of(outcome, verdict);
-    text += " " + label(entry, "pending") + "=" +
-            (pending_known ? std::to_string(outcome.surveys[i].pending) + "B" : "U");
-    text += " " + label(entry, "age") + "=" + (age ? std::to_string(*age) + "s" : "U");
+    // Appended piece by piece: g++ 12 at -O3 mistakes " " + std::string for an overlapping copy.
+    text.append(" ").append(label(entry, "pending")).append("=");
+    text.append(pending_known ? std::to_string(outcome.surveys[i].pending) + "B" : "U");
+    text.append(" ").append(label(entry, "age")).append("=");
+    text.append(age ? std::to_string(*age) + "s" : "U");
   }
   return text;
 }

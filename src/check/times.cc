@@ -96,7 +96,7 @@ std::string local_minute_text(std::int64_t moment) {
   char text[64];
   if (localtime_r(&t, &local) == nullptr ||
       std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local) == 0)
-    return "@" + std::to_string(moment);
+    return std::string("@").append(std::to_string(moment));
   return text;
 }
 
