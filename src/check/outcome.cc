@@ -85,7 +85,10 @@ std::string summary(const CheckOutcome& outcome) {
 // A performance data label, quoted (its blank asks for it).
 std::string label(const CheckEntry& entry, const char* what) {
   std::string text = "'";
-  for (char c : entry.label() + " " + what) text += c == '\'' ? std::string("''") : std::string(1, c);
+  for (char c : entry.label() + " " + what) {
+    text += c;
+    if (c == '\'') text += c;  // a quote is written twice
+  }
   return text + "'";
 }
 
