@@ -52,6 +52,28 @@ expect() {  # label config log lock zfs
 
 configure || { cat "$scratch/configure.log"; fail "default configure"; exit 1; }
 expect "default prefix" /usr/local/etc/corvatel.conf /var/log/corvatel.log /var/run/corvatel.lock /sbin/zfs
+# corvatel-check's state and textfile: where the system keeps such files, and where the node
+# exporter's textfile collector reads by default. Its page names them and its own path.
+if [ "$(uname -s)" = FreeBSD ]; then
+  state_default=/var/db/corvatel-check.state
+  textfile_default=/var/tmp/node_exporter/corvatel.prom
+else
+  state_default=/var/lib/corvatel/check.state
+  textfile_default=/var/lib/prometheus/node-exporter/corvatel.prom
+fi
+check_page_files() { sed -n '/^\.Sh FILES/,/^\.Sh /s/^\.It Pa //p' "$build/man/corvatel-check.8"; }
+expect_check() {  # label state textfile
+  [ "$(defined CORVATEL_CHECK_STATE_PATH)" = "$2" ] || fail "$1: state path $(defined CORVATEL_CHECK_STATE_PATH)"
+  [ "$(defined CORVATEL_CHECK_TEXTFILE_PATH)" = "$3" ] ||
+    fail "$1: textfile path $(defined CORVATEL_CHECK_TEXTFILE_PATH)"
+  check_page_files | grep -qxF "$2" || fail "$1: the check's page does not name $2"
+  check_page_files | grep -qxF "$3" || fail "$1: the check's page does not name $3"
+}
+expect_check "default" "$state_default" "$textfile_default"
+grep -qF '/usr/local/sbin/corvatel-check -t 50' "$build/man/corvatel-check.8" ||
+  fail "the check's page does not run /usr/local/sbin/corvatel-check"
+grep -qx 'check=/usr/local/sbin/corvatel-check' "$source/contrib/periodic/daily/405.status-corvatel" ||
+  fail "the periodic script does not run /usr/local/sbin/corvatel-check"
 expect_sample_at "default prefix" /usr/local/etc/corvatel.conf.sample
 grep -qF '/usr/local/sbin/corvatel' "$build/man/corvatel.8" || fail "the page's cron line"
 # The operator snippets are written for the default paths.
@@ -102,11 +124,21 @@ expect "explicit paths" /srv/cv/snap.conf /srv/cv/snap.log /srv/cv/snap.lock /us
 configure -DCMAKE_INSTALL_PREFIX=/opt/third || fail "configure with /opt/third"
 expect "explicit paths, new prefix" /srv/cv/snap.conf /srv/cv/snap.log /srv/cv/snap.lock /usr/sbin/zfs
 
+configure -DCORVATEL_CHECK_STATE_PATH=/srv/cv/check.state \
+  -DCORVATEL_CHECK_TEXTFILE_PATH=/srv/prom/cv.prom || fail "configure with explicit check paths"
+expect_check "explicit check paths" /srv/cv/check.state /srv/prom/cv.prom
+
 # A relative path would be looked up from wherever cron starts the program.
 if configure -DCORVATEL_LOG_PATH=corvatel.log; then
   fail "a relative log path was accepted"
 elif ! grep -q "CORVATEL_LOG_PATH must be an absolute path" "$scratch/configure.log"; then
   cat "$scratch/configure.log"
   fail "no message for the relative log path"
+fi
+if configure -DCORVATEL_LOG_PATH=/var/log/corvatel.log -DCORVATEL_CHECK_STATE_PATH=check.state; then
+  fail "a relative state path was accepted"
+elif ! grep -q "CORVATEL_CHECK_STATE_PATH must be an absolute path" "$scratch/configure.log"; then
+  cat "$scratch/configure.log"
+  fail "no message for the relative state path"
 fi
 exit $failed

@@ -171,8 +171,10 @@ int accept_entry(const Entry& entry, std::int64_t minute_of_day, JobList& standa
   }
   if (!entry_is_due(entry.interval, minute_of_day)) return 0;
   JobList& list = entry.recursive == "yes" ? recursive : standard;
-  if (job_list_append(list, entry.dataset, entry.prefix, entry.retention, entry.min_bytes) == 0)
+  if (job_list_append(list, entry.dataset, entry.prefix, entry.retention, entry.min_bytes) == 0) {
+    list.items.back().interval = entry.interval;
     return 0;
+  }
   log_event("Error: Failed to allocate batch entry for %s", dataset);
   return kConfigLineLost;
 }

@@ -294,6 +294,17 @@ TEST(ConfigRead, EveryEntryIsDueAtMidnightInFileOrder) {
   EXPECT_EQ(datasets_of(out.recursive), (std::vector<std::string>{"tank/b", "tank/d"}));
 }
 
+TEST(ConfigRead, JobsKeepTheirInterval) {
+  const std::string max = "9223372036854775807";
+  Outcome out = read_text("tank/a,60,1,p,no,0\ntank/b,+5,1,p,yes,0\ntank/c," + max +
+                          ",1,p,no,0\n");
+  ASSERT_EQ(out.standard.items.size(), 2u);
+  ASSERT_EQ(out.recursive.items.size(), 1u);
+  EXPECT_EQ(out.standard.items[0].interval, 60);
+  EXPECT_EQ(out.recursive.items[0].interval, 5);
+  EXPECT_EQ(out.standard.items[1].interval, INT64_MAX);
+}
+
 TEST(ConfigRead, DuplicateKeysAreReportedWhetherDueOrNot) {
   const std::string text =
       "tank,60,24,hourly,no,0\n"

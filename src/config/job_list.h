@@ -21,6 +21,7 @@ struct SnapshotJob {
   bool failed = false;  // the snapshot command that carried it failed
   std::int64_t written_total = -1;  // -1: no total yet
   std::int64_t min_bytes = 0;
+  std::int64_t interval = 0;  // minutes; only corvatel-check looks at it
 };
 
 /// Jobs in configuration-file order; count is items.size(), capacity items.capacity().

@@ -7,7 +7,6 @@
 
 #include "log/log.h"
 #include "metrics/dataset_roots.h"
-#include "zfs/runner.h"
 #include "zfs/zfs_command.h"
 
 namespace corvatel {
@@ -22,7 +21,7 @@ bool fetch_succeeded(const CommandResult& result, bool named) {
 // Runs the get over the jobs' dataset roots into `table`; -1 (logged) when it cannot be
 // started for want of memory. The roots and the argument vector end with the call.
 int run_written_get(const char* zfs, const JobList& standard, const JobList& recursive,
-                    MetricTable& table, CommandResult& result, bool& named) {
+                    MetricTable& table, TimeLimit* limit, CommandResult& result, bool& named) {
   DatasetRoots roots;
   if (dataset_roots_collect(roots, standard, recursive) != 0) {
     log_event("Error: Failed to determine dataset roots for metrics fetch");
@@ -35,17 +34,18 @@ int run_written_get(const char* zfs, const JobList& standard, const JobList& rec
     log_event("Error: Failed to allocate metrics command");
     return -1;
   }
-  result = run_zfs(argv.data(), parse_metric_line, &table);
+  result = limit ? run_zfs_within(argv.data(), parse_metric_line, &table, *limit)
+                 : run_zfs(argv.data(), parse_metric_line, &table);
   return 0;
 }
 
 }  // namespace
 
 int fetch_written_metrics(const char* zfs, const JobList& standard, const JobList& recursive,
-                          MetricTable& table) {
+                          MetricTable& table, TimeLimit* limit) {
   CommandResult result;
   bool named = false;
-  if (run_written_get(zfs, standard, recursive, table, result, named) != 0) return -1;
+  if (run_written_get(zfs, standard, recursive, table, limit, result, named) != 0) return -1;
   if (!fetch_succeeded(result, named)) {
     log_event("Error: Failed to read ZFS written metrics");
     return -1;

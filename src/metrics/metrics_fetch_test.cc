@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -11,6 +12,7 @@
 #include "fake_zfs.h"
 #include "job_lists.h"
 #include "log_capture.h"
+#include "temp_dir.h"
 
 namespace corvatel {
 namespace {
@@ -100,6 +102,29 @@ INSTANTIATE_TEST_SUITE_P(Statuses, FetchWithNames,
                          ::testing::Values(StatusCase{0, 0}, StatusCase{1, 0}, StatusCase{2, 0},
                                            StatusCase{126, 0}, StatusCase{255, 0},
                                            StatusCase{127, -1}, StatusCase{-1, -1}));
+
+TEST(MetricsFetch, UnderALimitAZfsThatOutlivesItFailsTheFetch) {
+  testing::LogCapture log;
+  testing::TempDir dir;
+  const std::string zfs = dir.write_script("zfs", "echo 'tank/a\t100'\nsleep 30\n");
+  JobList standard = job_list_on({"tank/a"});
+  MetricTable table;
+  TimeLimit limit{std::chrono::steady_clock::now() + std::chrono::milliseconds(300)};
+  EXPECT_EQ(fetch_written_metrics(zfs.c_str(), standard, JobList{}, table, &limit), -1);
+  EXPECT_TRUE(limit.passed);
+  EXPECT_EQ(log.messages(), Strings{kFetchFailed});
+}
+
+TEST(MetricsFetch, UnderALimitAQuickZfsIsReadAsWithout) {
+  testing::LogCapture log;
+  FetchZfs zfs("tank/a\t100\n", 0);
+  JobList standard = job_list_on({"tank/a"});
+  MetricTable table;
+  TimeLimit limit{std::chrono::steady_clock::now() + std::chrono::seconds(30)};
+  ASSERT_EQ(fetch_written_metrics(zfs.path(), standard, JobList{}, table, &limit), 0);
+  EXPECT_FALSE(limit.passed);
+  EXPECT_EQ(rows_of(table), (Rows{{"tank/a", 100}}));
+}
 
 TEST(MetricsFetch, ProgramThatCannotRunFails) {
   testing::LogCapture log;

@@ -53,19 +53,18 @@ std::int64_t add_descendants(const MetricTable& table, const char* dataset, std:
   return total;
 }
 
-// The job's written total, or -1 when its dataset has none.
-std::int64_t job_total(const SnapshotJob& job, const MetricTable& table, bool recursive) {
+}  // namespace
+
+std::int64_t job_written_total(const SnapshotJob& job, const MetricTable& table, bool recursive) {
   std::int64_t total = exact_value(table, job.dataset.c_str());
   if (total < 0 || !recursive) return total;
   return add_descendants(table, job.dataset.c_str(), total);
 }
 
-}  // namespace
-
 void compute_written_totals(JobList& list, const MetricTable& table, bool recursive,
                             int& run_status) {
   job_list_compact(list, [&](SnapshotJob& job) {
-    std::int64_t total = job_total(job, table, recursive);
+    std::int64_t total = job_written_total(job, table, recursive);
     if (total < 0) {
       if (recursive)
         log_event("Error: Configured recursive dataset not found or has invalid written metric: %s",

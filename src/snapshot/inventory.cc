@@ -53,18 +53,33 @@ void keep_beyond_retention(JobTally& tally, std::string_view name) {
   }
 }
 
-void tally_name(const InventoryListing& listing, const ListedJob& listed, std::string_view name,
-                std::string_view snapshot) {
+// Keeps `name` as the job's newest match; -1 when it cannot be copied.
+int keep_newest_match(JobTally& tally, std::string_view name) {
+  try {
+    tally.newest_match.assign(name);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  return 0;
+}
+
+int tally_name(const InventoryListing& listing, const ListedJob& listed, std::string_view name,
+               std::string_view snapshot) {
   const SnapshotJob& job = *listed.job;
   JobTally& tally = *listed.tally;
   if (job.failed && snapshot.size() == job.prefix.size() + 1 + listing.timestamp.size() &&
       snapshot.starts_with(job.prefix) && snapshot[job.prefix.size()] == '_' &&
       snapshot.ends_with(listing.timestamp))
     tally.own_snapshot_listed = true;
-  if (!is_prune_form(snapshot, job.prefix)) return;
+  if (!is_prune_form(snapshot, job.prefix)) return 0;
+  ++tally.match_count;
+  if (tally.match_count == 1 && listing.keep_newest_match &&
+      keep_newest_match(tally, name) != 0)
+    return -1;
   // A retention below 0 never passes the configuration; as a huge count it keeps everything.
-  if (++tally.match_count > static_cast<std::uint64_t>(job.retention))
+  if (tally.match_count > static_cast<std::uint64_t>(job.retention))
     keep_beyond_retention(tally, name);
+  return 0;
 }
 
 }  // namespace
@@ -111,8 +126,9 @@ int add_inventory_line(const char* line, void* user_data) {
   std::string_view name(line, length);
   auto jobs = listing.jobs_by_dataset.find(name.substr(0, at));
   if (jobs == listing.jobs_by_dataset.end()) return 0;
-  for (const ListedJob& listed : jobs->second)
-    tally_name(listing, listed, name, name.substr(at + 1));
+  for (const ListedJob& listed : jobs->second) {
+    if (tally_name(listing, listed, name, name.substr(at + 1)) != 0) return -1;
+  }
   return 0;
 }
 

@@ -17,6 +17,7 @@ struct JobTally {
   std::vector<std::string> beyond_retention;   // the matches past its retention, newest first
   bool beyond_retention_lost = false;          // one could not be kept: destroy nothing
   bool own_snapshot_listed = false;            // failed jobs only: this run's snapshot was listed
+  std::string newest_match;                    // the first match, when the listing keeps it
 };
 
 /// The listing as the jobs see it: one tally per job of each list, in list order.
@@ -37,6 +38,7 @@ struct ListedJob {
 struct InventoryListing {
   std::unordered_map<std::string_view, std::vector<ListedJob>> jobs_by_dataset;
   std::string_view timestamp;  // the run's
+  bool keep_newest_match = false;  // corvatel-check's: each tally keeps its first match
 };
 
 /// Lists the snapshots under the jobs' datasets into the empty `inventory`, tallying them for
@@ -53,7 +55,8 @@ struct InventoryListing {
                                             const JobList& recursive, const char* timestamp);
 
 /// LineHandler of the listing (user_data: the InventoryListing): tallies a well-formed
-/// snapshot name for the jobs of its dataset; -1 for a malformed line (logged).
+/// snapshot name for the jobs of its dataset; -1 for a malformed line (logged), or when a
+/// newest match to keep cannot be copied.
 [[nodiscard]] int add_inventory_line(const char* line, void* user_data);
 
 /// The tally of the job at `position` of the standard or the recursive list (an empty one when

@@ -137,6 +137,49 @@ TEST(SnapshotInventory, TalliesEachNameForEveryJobOfItsDataset) {
   EXPECT_EQ(inventory.recursive.capacity(), 0u);
 }
 
+// corvatel-check's listing keeps each job's newest match; corvatel's keeps none.
+TEST(SnapshotInventory, KeepsTheNewestMatchOnlyWhenAsked) {
+  JobList standard;
+  ASSERT_EQ(job_list_append(standard, "tank/home", "hourly", 2, 0), 0);
+  ASSERT_EQ(job_list_append(standard, "tank/home", "daily", 2, 0), 0);
+  ASSERT_EQ(job_list_append(standard, "tank/none", "hourly", 2, 0), 0);
+  JobList recursive;
+  ASSERT_EQ(job_list_append(recursive, "tank/home", "weekly", 2, 0), 0);
+  const Lines listing = {"tank/home@hourly_manual", snap("tank/home", "daily", 1),
+                         snap("tank/home", "hourly", 2), snap("tank/home", "hourly", 3),
+                         snap("tank/home", "daily", 4)};
+  for (bool keep : {false, true}) {
+    SCOPED_TRACE(keep);
+    SnapshotInventory inventory;
+    InventoryListing reading;
+    ASSERT_EQ(prepare_inventory_listing(reading, inventory, standard, recursive, kTimestamp), 0);
+    reading.keep_newest_match = keep;
+    for (const std::string& line : listing)
+      ASSERT_EQ(add_inventory_line(line.c_str(), &reading), 0);
+    EXPECT_EQ(job_tally(inventory, false, 0).newest_match,
+              keep ? snap("tank/home", "hourly", 2) : "");
+    EXPECT_EQ(job_tally(inventory, false, 1).newest_match,
+              keep ? snap("tank/home", "daily", 1) : "");
+    EXPECT_EQ(job_tally(inventory, false, 2).newest_match, "");
+    EXPECT_EQ(job_tally(inventory, true, 0).newest_match, "");
+    EXPECT_EQ(job_tally(inventory, false, 0).match_count, 2u);
+  }
+}
+
+TEST(SnapshotInventory, ANewestMatchThatCannotBeKeptRejectsTheLine) {
+  JobList standard;
+  ASSERT_EQ(job_list_append(standard, "tank/home", "hourly", 2, 0), 0);
+  SnapshotInventory inventory;
+  InventoryListing reading;
+  ASSERT_EQ(prepare_inventory_listing(reading, inventory, standard, JobList{}, kTimestamp), 0);
+  reading.keep_newest_match = true;
+  const std::string name = snap("tank/home", "hourly", 1);
+  ASSERT_GT(name.size(), testing::inline_string_capacity());
+  AllocationFailure failure(0);
+  EXPECT_EQ(add_inventory_line(name.c_str(), &reading), -1);
+  EXPECT_TRUE(failure.fired());
+}
+
 // Only a failed job looks for this run's snapshot, and only for exactly its name.
 TEST(SnapshotInventory, RecordsWhetherAFailedJobsOwnSnapshotWasListed) {
   const std::string own = std::string("tank/home@hourly_") + kTimestamp;

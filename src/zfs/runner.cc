@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 
 #include "base/ascii.h"
 #include "base/unique_fd.h"
@@ -21,6 +22,13 @@ namespace corvatel {
 namespace {
 
 constexpr std::size_t kLineLimit = 511;
+using SteadyClock = std::chrono::steady_clock;
+
+// How long a child killed at its deadline is given to die before it is left unreaped.
+constexpr auto kKillWait = std::chrono::milliseconds(200);
+// The pause between two looks at a child that has closed its output but not yet exited.
+constexpr long kReapPollNanoseconds = 5'000'000;
+
 // Large reads: a listing of a million snapshots is tens of megabytes.
 constexpr std::size_t kReadSize = 65536;
 // 511 NUL bytes written as "\x00" each, and the terminator.
@@ -65,6 +73,31 @@ class ChildProcess {
   void reap(CommandResult& result) {
     int status = 0;
     pid_t got = wait_for_exit(&status);
+    record_exit(got, status, result);
+  }
+
+  /// Reaps the child if it exits before `deadline`, as reap() does; false (child kept) when it
+  /// is still running then.
+  bool reap_before(SteadyClock::time_point deadline, CommandResult& result) {
+    int status = 0;
+    pid_t got = poll_for_exit(deadline, status);
+    if (got == 0) return false;
+    pid_ = -1;
+    record_exit(got, status, result);
+    return true;
+  }
+
+  /// Kills the child and reaps it if it dies within kKillWait; else gives it up unreaped, to be
+  /// reaped by init once this process has ended.
+  void kill_and_release() {
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    poll_for_exit(SteadyClock::now() + kKillWait, status);
+    pid_ = -1;
+  }
+
+ private:
+  static void record_exit(pid_t got, int status, CommandResult& result) {
     if (got > 0 && WIFEXITED(status)) {
       result.exited_normally = true;
       result.exit_status = WEXITSTATUS(status);
@@ -74,7 +107,18 @@ class ChildProcess {
     }
   }
 
- private:
+  // waitpid without blocking, looked at again every few milliseconds until `deadline`; 0 when
+  // the child is still running then.
+  pid_t poll_for_exit(SteadyClock::time_point deadline, int& status) {
+    for (;;) {
+      pid_t got = ::waitpid(pid_, &status, WNOHANG);
+      if (got != 0 && !(got < 0 && errno == EINTR)) return got;
+      if (SteadyClock::now() >= deadline) return 0;
+      timespec pause{0, kReapPollNanoseconds};
+      ::nanosleep(&pause, nullptr);
+    }
+  }
+
   pid_t wait_for_exit(int* status = nullptr) {
     int ignored = 0;
     pid_t got;
@@ -192,10 +236,32 @@ void read_channel(OutputChannel& channel) {
   take_bytes(channel, buffer, static_cast<std::size_t>(got));
 }
 
-// Drains both channels in one poll loop, so a child writing much to both never blocks.
-void read_until_closed(OutputChannel& out, OutputChannel& err) {
+// Milliseconds until `deadline` for poll, rounded up; -1 without a deadline.
+int poll_timeout(const SteadyClock::time_point* deadline) {
+  if (deadline == nullptr) return -1;
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - SteadyClock::now());
+  if (left.count() <= 0) return 0;
+  return left.count() > 60'000 ? 60'000 : static_cast<int>(left.count());
+}
+
+void abandon_channels(OutputChannel& out, OutputChannel& err) {
+  for (OutputChannel* channel : {&out, &err}) {
+    if (!channel->active()) continue;
+    channel->failed = 1;
+    channel->fd.reset();
+  }
+}
+
+// Drains both channels in one poll loop, so a child writing much to both never blocks. With a
+// deadline, gives up on both channels once it has passed: false then.
+bool read_until_closed(OutputChannel& out, OutputChannel& err,
+                       const SteadyClock::time_point* deadline) {
   OutputChannel* const channels[2] = {&out, &err};
   while (out.active() || err.active()) {
+    if (deadline != nullptr && SteadyClock::now() >= *deadline) {
+      abandon_channels(out, err);
+      return false;
+    }
     pollfd set[2];
     OutputChannel* owners[2];
     nfds_t count = 0;
@@ -204,18 +270,19 @@ void read_until_closed(OutputChannel& out, OutputChannel& err) {
       set[count] = pollfd{channel->fd.get(), POLLIN, 0};
       owners[count++] = channel;
     }
-    if (::poll(set, count, -1) < 0) {
+    if (::poll(set, count, poll_timeout(deadline)) < 0) {
       if (errno == EINTR) continue;
       for (nfds_t i = 0; i < count; ++i) {
         owners[i]->failed = 1;
         owners[i]->fd.reset();
       }
-      return;
+      return true;
     }
     for (nfds_t i = 0; i < count; ++i) {
       if ((set[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0) read_channel(*owners[i]);
     }
   }
+  return true;
 }
 
 // Ignored signals and the blocked mask survive execv: without this, zfs would inherit
@@ -264,9 +331,9 @@ pid_t start_child(const char* const* argv, const Pipe& out, const Pipe& err, boo
   return pid;
 }
 
-}  // namespace
-
-CommandResult run_zfs(const char* const* argv, LineHandler handler, void* user_data) {
+// run_zfs, with `limit` null, or run_zfs_within.
+CommandResult run_child(const char* const* argv, LineHandler handler, void* user_data,
+                        TimeLimit* limit) {
   Pipe out;
   Pipe err;
   if (handler != nullptr && make_pipe(out) != 0) return {true, false, 0};
@@ -284,12 +351,34 @@ CommandResult run_zfs(const char* const* argv, LineHandler handler, void* user_d
   OutputChannel err_channel;
   err_channel.fd.reset(err.read_end.release());
   err_channel.is_stderr = 1;
-  read_until_closed(out_channel, err_channel);
+  const SteadyClock::time_point* deadline = limit ? &limit->deadline : nullptr;
+  bool in_time = read_until_closed(out_channel, err_channel, deadline);
 
   CommandResult result;
   result.output_failed = err_channel.failed || (handler != nullptr && out_channel.failed);
-  child.reap(result);
-  return result;
+  if (limit == nullptr) {
+    child.reap(result);
+    return result;
+  }
+  if (in_time && child.reap_before(limit->deadline, result)) return result;
+  child.kill_and_release();
+  limit->passed = true;
+  return {true, false, -1};
+}
+
+}  // namespace
+
+CommandResult run_zfs(const char* const* argv, LineHandler handler, void* user_data) {
+  return run_child(argv, handler, user_data, nullptr);
+}
+
+CommandResult run_zfs_within(const char* const* argv, LineHandler handler, void* user_data,
+                             TimeLimit& limit) {
+  if (SteadyClock::now() >= limit.deadline) {
+    limit.passed = true;
+    return {true, false, 0};
+  }
+  return run_child(argv, handler, user_data, &limit);
 }
 
 bool command_succeeded(const CommandResult& result) {

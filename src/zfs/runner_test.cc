@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -292,6 +293,78 @@ TEST(Runner, InterruptedCallsAreRetried) {
   expect_result(result, false, true, 4);
   EXPECT_EQ(collected.lines, std::vector<std::string>{"done"});
   EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: zfs: note"});
+}
+
+using Seconds = std::chrono::duration<double>;
+
+TimeLimit limit_in(double seconds) {
+  return {std::chrono::steady_clock::now() +
+          std::chrono::duration_cast<std::chrono::steady_clock::duration>(Seconds(seconds))};
+}
+
+CommandResult run_shell_within(const std::string& script, TimeLimit& limit, Collected* collected) {
+  const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
+  return run_zfs_within(argv, collected ? collect_line : nullptr, collected, limit);
+}
+
+TEST(RunnerWithin, ChildEndingInTimeGivesWhatRunZfsGives) {
+  LogCapture log;
+  Collected collected;
+  TimeLimit limit = limit_in(20);
+  CommandResult result = run_shell_within("echo out; echo err >&2; exit 3", limit, &collected);
+  expect_result(result, 0, 1, 3);
+  EXPECT_FALSE(limit.passed);
+  EXPECT_EQ(collected.lines, std::vector<std::string>{"out"});
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"Error: zfs: err"});
+}
+
+TEST(RunnerWithin, ChildStillRunningAtTheDeadlineIsKilled) {
+  struct Case {
+    const char* name;
+    const char* script;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"silent", "echo before; sleep 30; echo after", {"before"}},
+      // Pipes closed: only the wait for its exit can see the limit pass.
+      {"output closed", "echo before; exec >/dev/null 2>&1; sleep 30", {"before"}},
+      // A grandchild holds the pipes open after its parent is gone.
+      {"grandchild keeps the pipes", "echo before; (sleep 30; echo late) & exit 0", {"before"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log;
+    Collected collected;
+    auto start = std::chrono::steady_clock::now();
+    TimeLimit limit = limit_in(0.5);
+    CommandResult result = run_shell_within(c.script, limit, &collected);
+    Seconds took = std::chrono::steady_clock::now() - start;
+    expect_result(result, -1, 0, -1);
+    EXPECT_TRUE(limit.passed);
+    EXPECT_GE(took.count(), 0.5);
+    EXPECT_LT(took.count(), 3.0);
+    EXPECT_EQ(collected.lines, c.lines);
+  }
+}
+
+TEST(RunnerWithin, NothingStartsOncePassed) {
+  TempDir dir;
+  const std::string mark = dir.file("started");
+  TimeLimit limit = limit_in(-1);
+  CommandResult result = run_shell_within("touch '" + mark + "'", limit, nullptr);
+  expect_result(result, -1, 0, 0);
+  EXPECT_TRUE(limit.passed);
+  EXPECT_NE(access(mark.c_str(), F_OK), 0);
+}
+
+TEST(RunnerWithin, LeavesNoDescriptorOpen) {
+  LogCapture log;
+  const std::set<int> before = testing::open_descriptors();
+  Collected collected;
+  TimeLimit limit = limit_in(0.2);
+  run_shell_within("echo a; sleep 10", limit, &collected);
+  EXPECT_TRUE(limit.passed);
+  EXPECT_EQ(testing::open_descriptors(), before);
 }
 
 TEST(Runner, StandardSuccessTest) {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "log/log.h"
 #include "run/run.h"
 
 namespace {
@@ -10,6 +11,14 @@ namespace {
 const char* env_or(const char* name, const char* fallback) {
   const char* value = std::getenv(name);
   return value != nullptr ? value : fallback;
+}
+
+// The fixed time of CORVATEL_TEST_TIME, for the log's stamps as well as the run's clock.
+std::time_t g_fixed_time = 0;
+
+std::time_t fixed_time(std::time_t* out) {
+  if (out != nullptr) *out = g_fixed_time;
+  return g_fixed_time;
 }
 
 }  // namespace
@@ -27,6 +36,8 @@ int main(int argc, char** argv) {
       if (out != nullptr) *out = now;
       return now;
     };
+    g_fixed_time = now;
+    corvatel::log_state().clock.time = fixed_time;
   }
   return corvatel::corvatel_main(argc, argv, paths, clock);
 }

@@ -3,8 +3,11 @@
 # host against zfs-sim (backend "sim"), and both leave the same raw record in $out:
 #   run.N.exit  run.N.calls  run.N.log  run.N.stderr  snapshots
 # where run.N.calls holds one zfs invocation per line, its arguments escaped and tab-joined
-# (zfs-sim's "calls" form). Only corvatel's own zfs invocations are recorded; setup steps
-# (pool, fs, snap, hold, ...) use zfs directly.
+# (zfs-sim's "calls" form). Only corvatel's and corvatel-check's own zfs invocations are
+# recorded; setup steps (pool, fs, snap, hold, ...) use zfs directly. A run of corvatel-check
+# (step `check`) also leaves run.N.kind ("check"), run.N.out (its standard output) and, in the
+# guest, run.N.monotonic (the seconds since boot when it started), which the host's run of the
+# same check is given as its monotonic clock, as it is given real zfs's `written` values.
 
 zone=UTC
 runs=0
@@ -41,12 +44,18 @@ if [ "$backend" = real ]; then
   record_dir=/run/zfs-record
   mkdir -p "$record_dir"
   start_corvatel() { /usr/local/sbin/corvatel; }
+  state_path=/var/lib/corvatel/check.state
+  start_check() {
+    awk '{ print int($1) }' /proc/uptime >"$out/run.$runs.monotonic"
+    /usr/local/sbin/corvatel-check "$@"
+  }
   # written counts synced transaction groups only.
   before_run() { zpool sync || die "zpool sync"; }
   finish() {
     "$zfs_cmd" list -H -t snapshot -o name | LC_ALL=C sort >"$out/snapshots"
     for p in $pools; do zpool destroy -f "$p"; rm -f "/var/tmp/pool-$p.img"; done
     rm -f "$log_path" "$config_path" "$lock_path"
+    rm -rf /var/lib/corvatel
   }
 else
   # zfs-sim: the state file is edited directly for what corvatel never runs (datasets, holds,
@@ -81,6 +90,16 @@ else
     TZ=$zone CORVATEL_TEST_TIME=$now CORVATEL_TEST_CONFIG=$config_path CORVATEL_TEST_LOG=$log_path \
       CORVATEL_TEST_LOCK=$lock_path CORVATEL_TEST_ZFS=$zfs_sim \
       bash -c 'exec -a /usr/local/sbin/corvatel "$0"' "$testdrive"
+  }
+  state_path=$work/check.state
+  start_check() {
+    local monotonic=$now
+    [ -f "$guest_out/run.$runs.monotonic" ] && monotonic=$(cat "$guest_out/run.$runs.monotonic")
+    TZ=$zone CORVATEL_TEST_TIME=$now CORVATEL_TEST_MONOTONIC=$monotonic \
+      CORVATEL_TEST_CONFIG=$config_path CORVATEL_TEST_LOG=$log_path \
+      CORVATEL_TEST_STATE=$state_path CORVATEL_TEST_TEXTFILE=$work/corvatel.prom \
+      CORVATEL_TEST_ZFS=$zfs_sim \
+      bash -c 'exec -a /usr/local/sbin/corvatel-check "$0" "$@"' "$checkdrive" "$@"
   }
   # The guest's `written` values of this run, as real zfs reported them.
   before_run() {
@@ -129,4 +148,23 @@ run() {
   cp "$record_dir/calls" "$out/run.$runs.calls"
   [ -f "$record_dir/get" ] && cp "$record_dir/get" "$out/run.$runs.get"
   if [ -f "$log_path" ]; then tail -n +$((lines + 1)) "$log_path"; fi >"$out/run.$runs.log"
+}
+
+# One run of corvatel-check at local time $1 (in the current zone) with the options after it,
+# recorded as run number N, without corvatel running.
+check() {
+  runs=$((runs + 1))
+  local when=$1
+  shift
+  before_run
+  : >"$record_dir/calls"
+  rm -f "$record_dir/get"
+  clock "$when"
+  local status=0
+  start_check "$@" >"$out/run.$runs.out" 2>"$out/run.$runs.stderr" || status=$?
+  echo "$status" >"$out/run.$runs.exit"
+  echo check >"$out/run.$runs.kind"
+  cp "$record_dir/calls" "$out/run.$runs.calls"
+  [ -f "$record_dir/get" ] && cp "$record_dir/get" "$out/run.$runs.get"
+  : >"$out/run.$runs.log"
 }
