@@ -22,7 +22,8 @@ struct CheckClock {
 /// One start of corvatel-check with the given paths and clock; returns the exit status (0 OK,
 /// 1 WARNING, 2 CRITICAL, 3 UNKNOWN). Sets SIGCHLD to its default and ignores SIGPIPE, for the
 /// whole process.
-int corvatel_check_main(int argc, char** argv, const CheckPaths& paths, const CheckClock& clock);
+[[nodiscard]] int corvatel_check_main(int argc, char** argv, const CheckPaths& paths,
+                                      const CheckClock& clock);
 
 }  // namespace corvatel
 

@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 #include "base/ascii.h"
 #include "base/unique_fd.h"

@@ -221,10 +221,9 @@ TEST_F(CheckRuns, FailingSnapshotCommandIsFailingWithItsError) {
   zfs.add_dataset("tank/a", 5000000);
   write_config("tank/a,60,3,h,no,1000000\n");
   EXPECT_EQ(check(k1400 - 2 * 60).status, 0);
-  SimFault fault;
-  fault.kind = "snapshot";
-  fault.stderr_text = "cannot create snapshot 'tank/a@h_2025-03-01_14:00:00p0000': out of space\n";
-  zfs.add_fault(fault);
+  zfs.add_fault({.kind = "snapshot",
+                 .stderr_text =
+                     "cannot create snapshot 'tank/a@h_2025-03-01_14:00:00p0000': out of space\n"});
   corvatel(k1400);
   Check c = check(k1400 + 60);
   EXPECT_EQ(c.status, 2);
@@ -277,10 +276,8 @@ TEST_F(CheckRuns, HeldSnapshotPastRetentionIsAWarning) {
 TEST_F(CheckRuns, RotatedLogReportsEachErrorLineOnce) {
   zfs.add_dataset("tank/a", 5000000);
   write_config("tank/a,30,3,h,no,1000000\n");
-  SimFault fault;
-  fault.kind = "snapshot";
-  fault.stderr_text = "cannot create snapshot 'tank/a@h_X': out of space\n";
-  zfs.add_fault(fault);
+  zfs.add_fault(
+      {.kind = "snapshot", .stderr_text = "cannot create snapshot 'tank/a@h_X': out of space\n"});
   const std::string log0 = log_path + ".0";
   auto failing_lines = [](const Check& c) {
     Lines lines;
@@ -515,10 +512,7 @@ TEST_F(CheckRuns, HungZfsIsUnknownWithinTheLimit) {
   for (const char* kind : {"get", "list"}) {
     SCOPED_TRACE(kind);
     zfs.clear_faults();
-    SimFault hang;
-    hang.kind = kind;
-    hang.stall_seconds = 60;
-    zfs.add_fault(hang);
+    zfs.add_fault({.kind = kind, .stall_seconds = 60});
     Check c = check(k1400 - 5 * 60, {"-t", "2"});
     EXPECT_EQ(c.status, 3);
     EXPECT_LT(c.seconds, 10);
