@@ -2,21 +2,15 @@
 // that out-of-process tests reach the fixed-path binary's behaviour. Never installed.
 // CORVATEL_TEST_TIME fixes the wall clock; CORVATEL_TEST_MONOTONIC (seconds) the monotonic one,
 // which otherwise follows the fixed wall clock, as if the clock were never stepped.
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 
 #include "check/check.h"
-
-namespace {
-
-const char* env_or(const char* name, const char* fallback) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : fallback;
-}
-
-}  // namespace
+#include "driver_env.h"
 
 int main(int argc, char** argv) {
+  using corvatel::testing::env_or;
   corvatel::CheckPaths defaults = corvatel::default_check_paths();
   corvatel::CheckPaths paths{env_or("CORVATEL_TEST_CONFIG", defaults.config),
                              env_or("CORVATEL_TEST_LOG", defaults.log),
@@ -24,14 +18,15 @@ int main(int argc, char** argv) {
                              env_or("CORVATEL_TEST_TEXTFILE", defaults.textfile),
                              env_or("CORVATEL_TEST_ZFS", defaults.zfs)};
   corvatel::CheckClock clock;
-  if (const char* fixed = std::getenv("CORVATEL_TEST_TIME")) {
-    auto now = static_cast<std::time_t>(std::strtoll(fixed, nullptr, 10));
+  std::time_t now = 0;
+  if (corvatel::testing::fixed_test_time(now)) {
     clock.wall = [now](std::time_t* out) {
       if (out != nullptr) *out = now;
       return now;
     };
-    std::int64_t monotonic = std::strtoll(env_or("CORVATEL_TEST_MONOTONIC", fixed), nullptr, 10);
-    clock.monotonic_ms = [monotonic] { return monotonic * 1000; };
+    const char* monotonic = std::getenv("CORVATEL_TEST_MONOTONIC");
+    std::int64_t seconds = monotonic != nullptr ? std::strtoll(monotonic, nullptr, 10) : now;
+    clock.monotonic_ms = [seconds] { return seconds * 1000; };
   }
   return corvatel::corvatel_check_main(argc, argv, paths, clock);
 }
